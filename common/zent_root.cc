@@ -1,0 +1,44 @@
+// The one place that knows where the camera's file system is rooted.
+#include "zent_root.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+std::string zent_root()
+{
+    const char *root = std::getenv("ZENT_ROOT");
+    if (root == nullptr || root[0] == '\0')
+        return {};
+    std::string r(root);
+    while (r.size() > 1 && r.back() == '/')
+        r.pop_back();
+    return r;
+}
+
+std::string zent_path(std::string_view camera_path)
+{
+    std::string out = zent_root();
+    out.append(camera_path);
+    return out;
+}
+
+std::string zent_shell_quote(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size() + 2);
+    out.push_back('\'');
+    for (char c : text) {
+        if (c == '\'')
+            out.append("'\\''");
+        else
+            out.push_back(c);
+    }
+    out.push_back('\'');
+    return out;
+}
+
+extern "C" int zent_path_c(const char *camera_path, char *buf, unsigned long size)
+{
+    std::string p = zent_path(camera_path ? camera_path : "");
+    return std::snprintf(buf, size, "%s", p.c_str());
+}

@@ -1,0 +1,216 @@
+/* Background models of stereo._sievel: the randomly rounded quantile tracker with its two
+ * foreground measures, and the per-pixel histogram model with exponential forgetting. */
+#include "sievel.h"
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "export.h"
+
+namespace {
+
+/* The 16.16 factor of k, multiplied in single precision. Products outside int saturate
+ * instead of invoking an undefined conversion. */
+int fixed_factor(float k)
+{
+    float p = k * 65536.0f;
+    if (!(p < 2147483648.0f))
+        return p != p ? 0 : INT_MAX;
+    if (p < -2147483648.0f)
+        return INT_MIN;
+    return static_cast<int>(p);
+}
+
+/* With |K| below 2^23 the product spread*K (spread <= 255) fits an int, which keeps the
+ * per-pixel loop in 32-bit lanes. Larger factors go through 64 bits. */
+constexpr long long narrow_factor_limit = 1LL << 23;
+
+template <typename Wide>
+inline int band(int spread, Wide K)
+{
+    Wide s = spread > 0 ? spread : 1;
+    return static_cast<int>((s * K + 32768) >> 16);
+}
+
+template <typename Wide>
+void sievel_loop(uint8_t *__restrict out, const uint8_t *__restrict lower,
+                 const uint8_t *__restrict upper, const uint8_t *__restrict image,
+                 std::ptrdiff_t n, Wide K)
+{
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        const int lo = lower[i], v = image[i];
+        const int th = band<Wide>(upper[i] - lo, K);
+        const int d = v - lo;
+        out[i] = static_cast<uint8_t>(d > th && d > 0 ? d : 0);
+    }
+}
+
+template <typename Wide>
+void mask_loop(uint8_t *__restrict out, const uint8_t *__restrict lower,
+               const uint8_t *__restrict upper, const uint8_t *__restrict image,
+               const uint8_t *__restrict source, std::ptrdiff_t n, Wide K)
+{
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        const int lo = lower[i];
+        const int th = band<Wide>(upper[i] - lo, K);
+        const int d = image[i] - lo;
+        out[i] = d > th || d < -th ? source[i] : 0;
+    }
+}
+
+/* Grey level -> bin, so the per-pixel loops need no division. */
+struct bin_table {
+    int binw;
+    uint16_t bin[256];
+    explicit bin_table(int range, int nbins) : binw(range / nbins + 1)
+    {
+        for (int v = 0; v < 256; ++v)
+            bin[v] = static_cast<uint16_t>(binw > 0 ? v / binw : 0);
+    }
+};
+
+/* Index of the first bin whose running sum reaches thr, or nbins - 1. The running sums never
+ * decrease, so that index is the number of sums still below thr. */
+template <int NB>
+inline int quantile_bin(const uint16_t *__restrict h, uint32_t thr, int nbins)
+{
+    const int nb = NB > 0 ? NB : nbins;
+    uint32_t sum = 0;
+    int j = 0;
+    for (int k = 0; k < nb - 1; ++k) {
+        sum += h[k];
+        j += sum < thr;
+    }
+    return j;
+}
+
+template <int NB>
+void hist_sievel_loop(uint8_t *__restrict output, const uint8_t *__restrict image,
+                      const uint16_t *__restrict hist, const uint32_t *__restrict count,
+                      std::ptrdiff_t n, int nbins, unsigned divisor, const bin_table &bins,
+                      uint8_t *__restrict background)
+{
+    const int nb = NB > 0 ? NB : nbins;
+    for (std::ptrdiff_t i = n - 1; i >= 0; --i) {
+        const int b = bins.bin[image[i]];
+        const int j = quantile_bin<NB>(hist + i * nb, count[i] / divisor, nb);
+        /* The level above the last bin can pass 255 (272 for 16 bins of 17); it is the
+         * brightest level, not a wrapped dark one. */
+        const int level = bins.binw * (j + 1);
+        background[i] = static_cast<uint8_t>(level < 255 ? level : 255);
+        output[i] = j < b ? 255 : 0;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+ZENT_EXPORT int rand_round(double x)
+{
+    const int r = rand();
+    const int t = static_cast<int>(x);
+    const double f = x - t;
+    return r / 2147483647.0 < f ? t + 1 : t;
+}
+
+ZENT_EXPORT int cmp(int a, int b)
+{
+    const unsigned char x = static_cast<unsigned char>(a), y = static_cast<unsigned char>(b);
+    return (x > y) - (x < y);
+}
+
+ZENT_EXPORT void median_model(uint8_t *model, uint8_t *image, int width, int height, double step,
+                              double quantile)
+{
+    const int down = rand_round((1 - quantile) * step);
+    const int up = rand_round(step * quantile);
+    if (down == 0 && up == 0)
+        return;
+    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(width) * height;
+    /* A move of 256 or more saturates every level alike, so the steps fit 16-bit lanes. */
+    const int16_t dn = static_cast<int16_t>(down < -256 ? 256 : down > 256 ? -256 : -down);
+    const int16_t dp = static_cast<int16_t>(up < -256 ? -256 : up > 256 ? 256 : up);
+    uint8_t *__restrict m = model;
+    const uint8_t *__restrict img = image;
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        const int16_t cur = m[i], v = img[i];
+        const int16_t step16 = v < cur ? dn : v > cur ? dp : int16_t{0};
+        int16_t next = static_cast<int16_t>(cur + step16);
+        next = next < 0 ? int16_t{0} : next > 255 ? int16_t{255} : next;
+        m[i] = static_cast<uint8_t>(next);
+    }
+}
+
+ZENT_EXPORT void median_sievel(uint8_t *output, uint8_t *lower, uint8_t *upper, uint8_t *image,
+                               int width, int height, float k)
+{
+    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(width) * height;
+    if (n <= 0)
+        return;
+    const int K = fixed_factor(k);
+    if (K > -narrow_factor_limit && K < narrow_factor_limit)
+        sievel_loop<int>(output, lower, upper, image, n, K);
+    else
+        sievel_loop<long long>(output, lower, upper, image, n, K);
+}
+
+ZENT_EXPORT void median_sievel_mask(uint8_t *output, uint8_t *lower, uint8_t *upper,
+                                    uint8_t *image, int width, int height, float k,
+                                    uint8_t *source)
+{
+    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(width) * height;
+    if (n <= 0)
+        return;
+    const int K = fixed_factor(k);
+    const uint8_t *src = source ? source : image;
+    if (K > -narrow_factor_limit && K < narrow_factor_limit)
+        mask_loop<int>(output, lower, upper, image, src, n, K);
+    else
+        mask_loop<long long>(output, lower, upper, image, src, n, K);
+}
+
+ZENT_EXPORT void hist_model(uint16_t *hist, uint8_t *image, uint32_t *count, int width, int height,
+                            int nbins, int maxcount, int range)
+{
+    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(width) * height;
+    if (n <= 0 || nbins <= 0)
+        return;
+    const bin_table bins(range, nbins);
+    if (bins.binw <= 0)
+        return;
+    for (std::ptrdiff_t i = n - 1; i >= 0; --i) {
+        uint16_t *h = hist + i * nbins;
+        count[i] += 1;
+        const uint16_t c = ++h[bins.bin[image[i]]];
+        if (c == maxcount) {
+            uint32_t sum = 0;
+            for (int k = 0; k < nbins; ++k) {
+                h[k] = static_cast<uint16_t>(h[k] >> 1);
+                sum += h[k];
+            }
+            count[i] = sum;
+        }
+    }
+}
+
+ZENT_EXPORT void hist_sievel(uint8_t *output, uint8_t *image, uint16_t *hist, uint32_t *count,
+                             int width, int height, int nbins, int divisor, int range,
+                             uint8_t *background)
+{
+    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(width) * height;
+    if (n <= 0 || nbins <= 0)
+        return;
+    const bin_table bins(range, nbins);
+    if (bins.binw <= 0)
+        return;
+    const unsigned d = static_cast<unsigned>(divisor);
+    if (nbins == 16)
+        hist_sievel_loop<16>(output, image, hist, count, n, nbins, d, bins, background);
+    else
+        hist_sievel_loop<0>(output, image, hist, count, n, nbins, d, bins, background);
+}
+
+} // extern "C"

@@ -1,0 +1,245 @@
+// Start-up, the main loop, the stop sequence on a signal, and the final clean-up.
+#include "main.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <glib-unix.h>
+#include <string>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "api.h"
+#include "app.h"
+#include "export.h"
+#include "manifest.h"
+#include "parameter.h"
+#include "zent_root.h"
+
+extern "C" {
+ZENT_EXPORT char **runtime_argv = nullptr;
+ZENT_EXPORT const char *default_download_url = nullptr;
+ZENT_EXPORT GMainLoop *app_loop = nullptr;
+ZENT_EXPORT Worker *api_worker = nullptr;
+ZENT_EXPORT zent_version firmware_version = {{-1, -1, -1, -1}};
+ZENT_EXPORT zent_version *FIRMWARE_VERSION = &firmware_version;
+const zent_version pellum_version = {{1, 6, 0, -1}};
+const zent_version *PELLUM_VERSION = &pellum_version;
+}
+
+static const char *const default_argv[] = {"", "--fps", "1000"};
+// A second stop signal must find the worker already gone and do nothing more.
+static std::atomic<bool> stopping{false};
+
+unsigned pellum_test_tick_ms()
+{
+    static const unsigned tick = [] {
+        const char *v = std::getenv("PELLUM_TEST_TICK_MS");
+        if (v == nullptr || v[0] == '\0')
+            return 0U;
+        char *end = nullptr;
+        errno = 0;
+        unsigned long n = std::strtoul(v, &end, 10);
+        if (errno != 0 || end == v || *end != '\0' || n < 10 || n > 5000)
+            return 0U; // not a sane period: keep the real ones
+        return static_cast<unsigned>(n);
+    }();
+    return tick;
+}
+
+int run_shell(const char *command)
+{
+    int status = std::system(command);
+    return status;
+}
+
+extern "C" ZENT_EXPORT int found_home(char *buf, int size)
+{
+    if (buf == nullptr || size <= 0)
+        return 0;
+    ssize_t n = readlink("/proc/self/exe", buf, static_cast<size_t>(size));
+    if (n < 0 || n >= size)
+        return 0;
+    buf[n] = '\0';
+    for (ssize_t i = n - 1; i >= 1; --i) {
+        if (buf[i] == '/') {
+            buf[i] = '\0';
+            syslog(LOG_INFO, "Current working directory: %s", buf);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+extern "C" ZENT_EXPORT void enable_debug(int sig)
+{
+    if (sig <= 0)
+        return;
+    openlog("tallyo", LOG_PERROR, LOG_USER);
+    setlogmask(0xff);
+}
+
+extern "C" ZENT_EXPORT void set_log_level(void)
+{
+    char home[100];
+    if (found_home(home, sizeof home)) {
+        char debug[100];
+        int w = std::snprintf(debug, sizeof debug, "%s/debug", home);
+        struct stat st {};
+        // A cut path names some other entry: treat it as absent.
+        bool present = w > 0 && static_cast<size_t>(w) < sizeof debug && stat(debug, &st) == 0;
+        enable_debug(present ? 1 : 0);
+    }
+    setlogmask(0xff);
+}
+
+extern "C" ZENT_EXPORT void zent_stop(void)
+{
+    if (stopping.exchange(true))
+        return;
+    syslog(LOG_INFO, "Stopping application");
+    remove_timeouts();
+    destroy_worker(&api_worker);
+    syslog(LOG_INFO, "Force exiting python");
+    force_kill_app();
+    syslog(LOG_INFO, "Exiting main loop");
+    if (app_loop != nullptr && g_main_loop_is_running(app_loop))
+        g_main_loop_quit(app_loop);
+}
+
+extern "C" ZENT_EXPORT void signal_callback_handler(int sig)
+{
+    syslog(LOG_ERR, "Received signal %d, shutting down", sig);
+    if (sig > 0)
+        zent_stop();
+}
+
+// The signals are delivered by the main loop, so the stop sequence (which logs, joins the
+// worker and kills the child) never runs inside an asynchronous handler.
+static gboolean on_stop_signal(gpointer data)
+{
+    signal_callback_handler(GPOINTER_TO_INT(data));
+    return G_SOURCE_CONTINUE;
+}
+
+static gboolean on_debug_signal(gpointer data)
+{
+    enable_debug(GPOINTER_TO_INT(data));
+    return G_SOURCE_CONTINUE;
+}
+
+extern "C" ZENT_EXPORT int zent_init(int argc, char **argv)
+{
+    syslog(LOG_INFO, "Starting Initialization of Stereo Pellum.");
+    syslog(LOG_DEBUG, "Using arguments:");
+    const char *const *user_args;
+    int nuser;
+    if (argc < 2) {
+        syslog(LOG_DEBUG, "Using default arguments (%d)", 3);
+        user_args = default_argv + 1;
+        nuser = 2;
+    } else {
+        for (int i = 1; i < argc; ++i)
+            syslog(LOG_INFO, "\t%s", argv[i]);
+        user_args = argv + 1;
+        nuser = argc - 1;
+    }
+    static const std::string pyc = zent_path(PACKAGE_DIR "/app.pyc");
+    struct stat st {};
+    bool have_py = stat(zent_path(PACKAGE_DIR "/app.py").c_str(), &st) == 0;
+    runtime_argv = g_new0(char *, static_cast<gsize>(nuser) + 3);
+    runtime_argv[0] = const_cast<char *>("./pyrun");
+    runtime_argv[1] = const_cast<char *>(have_py ? "app.py" : pyc.c_str());
+    for (int i = 0; i < nuser; ++i)
+        runtime_argv[2 + i] = const_cast<char *>(user_args[i]);
+    runtime_argv[2 + nuser] = nullptr;
+    syslog(LOG_DEBUG, "Setting runtime parameters:");
+    for (int i = 0; runtime_argv[i] != nullptr; ++i)
+        syslog(LOG_DEBUG, "runtime_argv[%d] = '%s'", i, runtime_argv[i]);
+
+    syslog(LOG_INFO, "Killing old processes...");
+    if (run_shell("killall -9 pyrun") == 0) {
+        syslog(LOG_INFO, "Killed lingering process. Waiting 10s...");
+        g_usleep(10 * G_USEC_PER_SEC);
+    }
+
+    const char *env_url = std::getenv("DOWNLOAD_URL");
+    default_download_url = env_url != nullptr ? env_url : PELLUM_DEFAULT_DOWNLOAD_URL;
+
+    char text[20];
+    syslog(LOG_INFO, "Running version %s",
+           zent_version_stringify_r(text, sizeof text, PELLUM_VERSION));
+    app_loop = g_main_loop_new(nullptr, FALSE);
+
+    syslog(LOG_INFO, "Initializing web api.");
+    init_web_api();
+    syslog(LOG_INFO, "Initializing parameters.");
+    init_param();
+
+    char *fw = nullptr;
+    if (get_param("root.Properties.Firmware.Version", &fw) != 0 ||
+        zent_version_scan(fw, &firmware_version) != 0) {
+        syslog(LOG_ERR, "Failed to determine firmware version!");
+        g_free(fw);
+        std::exit(1);
+    }
+    g_free(fw);
+    syslog(LOG_INFO, "Running firmware %s\n",
+           zent_version_stringify_r(text, sizeof text, FIRMWARE_VERSION));
+
+    syslog(LOG_INFO, "Starting worker thread.");
+    api_worker = create_worker("Api-worker");
+
+    set_application_state("zent_init", determine_startup_state());
+    set_manifest_state("zent_init", eval_manifest_state());
+    if (application_state.load() == PACKAGE_INSTALLED) {
+        syslog(LOG_DEBUG, "Package already exists!");
+        start_app();
+        add_timeouts();
+    }
+    return 0;
+}
+
+extern "C" ZENT_EXPORT int zent_start(void)
+{
+    const std::string inner = "QUERY_STRING=\"action=remove&package=Trelk3\" " +
+                              zent_shell_quote(zent_path("/usr/sbin/control.cgi"));
+    const std::string command = "sh -c " + zent_shell_quote(inner);
+    run_shell(command.c_str());
+    set_exposure_params();
+    start_app();
+    g_main_loop_run(app_loop);
+    return 0;
+}
+
+extern "C" ZENT_EXPORT void zent_cleanup(void)
+{
+    cleanup_web_api();
+    cleanup_param();
+    g_free(runtime_argv);
+    runtime_argv = nullptr;
+    if (app_loop != nullptr) {
+        g_main_loop_unref(app_loop);
+        app_loop = nullptr;
+    }
+    syslog(LOG_INFO, "Pellum is shutting down...");
+}
+
+extern "C" ZENT_EXPORT int pellum_main(int argc, char **argv)
+{
+    syslog(LOG_INFO, "Opening Pellum Version %s", PELLUM_BUILD_TAG);
+    set_log_level();
+    g_unix_signal_add(SIGINT, on_stop_signal, GINT_TO_POINTER(SIGINT));
+    g_unix_signal_add(SIGTERM, on_stop_signal, GINT_TO_POINTER(SIGTERM));
+    g_unix_signal_add(SIGUSR1, on_debug_signal, GINT_TO_POINTER(SIGUSR1));
+    if (zent_init(argc, argv) != 0)
+        syslog(LOG_ERR, "Failed to initialize application.");
+    if (zent_start() != 0)
+        syslog(LOG_ERR, "Failed to start application.");
+    zent_cleanup();
+    return 0;
+}

@@ -116,6 +116,7 @@ TYPENAMES = {
     },
     "_orvex_parameter": {"QLParameter": "struct _QLParameter"},
     "_snr": {"zent_dbus": "struct zent_dbus *"},
+    "_tidings": {},
     "stereo._aruco": {},
 }
 

@@ -6,7 +6,7 @@ import pathlib
 
 import pytest
 
-from conftest import leaf
+from bindings_helpers import leaf
 from declarations import DETAILED, ENUMS, MODULES, STRUCTS, TYPENAMES
 
 
@@ -33,9 +33,11 @@ def test_types_and_constants_survive_loading(module):
     mod = load(module)
     ffi, lib = mod.ffi, mod.lib
     for cname, fields in STRUCTS.get(module, {}).items():
-        # Building the type runs the layout check against the native record.
+        # Touching the fields runs the layout check against the native record.
         ct = ffi.typeof(cname)
         assert [n for n, _ in ct.fields] == [n for n, _ in fields]
+        offsets = [ffi.offsetof(ct, n) for n, _ in fields]
+        assert offsets == sorted(offsets)
     for name, target in TYPENAMES.get(module, {}).items():
         assert ffi.typeof(name) == ffi.typeof(target)
     for consts in ENUMS.get(module, {}).values():

@@ -1,16 +1,14 @@
 """Each module's declaration list parses, declares exactly the module's exposed functions
 with their signatures, records, enumerations and type names, and generates a loadable
 layer."""
-import os
 import re
 import subprocess
 import sys
 import sysconfig
 
-import cffi
 import pytest
 
-from conftest import GENERATOR, cdef_text, declared, function_ctype, leaf, parsed, \
+from bindings_helpers import GENERATOR, cdef_text, declared, function_ctype, leaf, parsed, \
     subprocess_env
 from declarations import DETAILED, ENUMS, MODULES, OPAQUE, SIGNATURES, STRUCTS, TYPENAMES
 

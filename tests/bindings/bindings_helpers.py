@@ -1,4 +1,4 @@
-"""Shared helpers: where the declaration lists and the built modules live, and parsing."""
+"""Helpers of the declaration tests: where the declaration lists and the built modules live, and parsing."""
 import os
 import pathlib
 

@@ -18,14 +18,16 @@ typedef struct _QLHttpHandler QLHttpHandler;
  *   answered "404 Not Found" (text/plain, empty body) without calling it;
  * - every method is passed through as the client sent it; request bodies are not read
  *   into the table (a form POST's fields are not merged into params);
- * - query: NULL when the request target has no '?', "" when it ends in '?';
+ * - query: NULL when the request target has no '?', "" when it ends in '?'; otherwise as
+ *   the server normalised it (escapes of unreserved characters such as "%41" decoded, hex
+ *   digits upper-cased), still undecoded otherwise;
  *   params: NULL when the query holds no key at all, else keys and values form-decoded
  *   ('+' is a blank, "%xx" a byte; "%00" stays as written), a key without '=' maps to "",
  *   and of repeated keys the LAST one wins. The table lives only for the call; the callee
  *   may keep it with g_hash_table_ref. A target with malformed escapes is refused by the
  *   server with "400 Bad Request" before the callback;
  * - the callback runs synchronously, one request at a time; after it returns, the output
- *   up to the first blank line ("\r\n\r\n" or "\n\n") is the head: "Status: <code>
+ *   up to the first empty line (lines end in "\n" or "\r\n") is the head: "Status: <code>
  *   <reason>" sets the status (no Status line: 200; a malformed one: 500 with an empty
  *   body), "Content-Type: <type>" the type (none without the line), other "Name: value"
  *   lines become response headers; the bytes after the blank line are the body. Output

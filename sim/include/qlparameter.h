@@ -15,7 +15,7 @@ typedef struct _QLParameter QLParameter;
  *   written. A missing store is seeded from the defaults file named by the environment
  *   variable QLPARAMETER_DEFAULTS, else from the source tree's sim/qlparameter/defaults.conf;
  * - names are full dotted names; one without the "root." prefix means the same parameter
- *   with it, on both interfaces. A name must be non-empty, must not start with '#' and must
+ *   with it, on both interfaces. A name must be non-empty, have no empty dotted part and
  *   hold no '=', newline or carriage return (else QL_PARAMETER_INVALID_ARG_ERROR);
  * - a set of an unknown name creates it (the application's "root.stereo." settings come
  *   into being that way);

@@ -108,25 +108,29 @@ bool header_is(std::string_view name, const char *want)
            g_ascii_strncasecmp(name.data(), want, name.size()) == 0;
 }
 
-// Splits the callback's output into the head (up to the first blank line, "\r\n\r\n" or
-// "\n\n") and the body. Output without any blank line is all body, sent with 200.
+// Splits the callback's output into the head, up to the first empty line (lines end in
+// "\n" or "\r\n", so the blank line is "\r\n\r\n", "\n\n" or a mix), and the body after it.
+// Output without any empty line is all body, sent with 200.
 CgiReply parse_cgi(std::string_view out, SoupMessageHeaders *headers)
 {
     CgiReply reply;
-    size_t crlf = out.find("\r\n\r\n");
-    size_t lf = out.find("\n\n");
-    size_t head_end;
-    size_t body_start;
-    if (crlf == std::string_view::npos && lf == std::string_view::npos) {
+    size_t head_end = std::string_view::npos;
+    size_t body_start = 0;
+    for (size_t line = 0; line < out.size();) {
+        size_t nl = out.find('\n', line);
+        if (nl == std::string_view::npos)
+            break;
+        std::string_view text = out.substr(line, nl - line);
+        if (text.empty() || text == "\r") {
+            head_end = line;
+            body_start = nl + 1;
+            break;
+        }
+        line = nl + 1;
+    }
+    if (head_end == std::string_view::npos) {
         reply.body.assign(out);
         return reply;
-    }
-    if (lf == std::string_view::npos || (crlf != std::string_view::npos && crlf < lf)) {
-        head_end = crlf;
-        body_start = crlf + 4;
-    } else {
-        head_end = lf;
-        body_start = lf + 2;
     }
     std::string_view head = out.substr(0, head_end);
     reply.body.assign(out.substr(body_start));

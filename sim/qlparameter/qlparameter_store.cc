@@ -374,7 +374,8 @@ std::string full_name(std::string_view name)
 
 bool valid_name(std::string_view name)
 {
-    if (name.empty() || name.front() == '#')
+    if (name.empty() || name.front() == '#' || name.front() == '.' || name.back() == '.' ||
+        name.find("..") != std::string_view::npos)
         return false;
     return name.find_first_of("=\n\r") == std::string_view::npos;
 }

@@ -28,7 +28,8 @@ std::string serialise(const Table &table);
 
 // "root." is prepended to a name that lacks it; both forms name one parameter.
 std::string full_name(std::string_view name);
-// Non-empty, no '=', newline or carriage return, not starting with '#'.
+// Non-empty dotted name without empty parts; no '=', newline or carriage return, and not
+// starting with '#' (a comment line).
 bool valid_name(std::string_view name);
 
 std::string store_path();    // under ZENT_ROOT

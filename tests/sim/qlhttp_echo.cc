@@ -109,6 +109,10 @@ gboolean on_signal(gpointer loop)
 int main()
 {
     int calls = 0;
+    // Signals first: a test may stop the server the moment it says it is ready.
+    GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
+    g_unix_signal_add(SIGTERM, on_signal, loop);
+    g_unix_signal_add(SIGINT, on_signal, loop);
     QLHttpHandler *handler = ql_http_handler_new(on_request, &calls);
     if (handler == nullptr) {
         std::printf("failed\n");
@@ -116,9 +120,6 @@ int main()
     }
     std::printf("ready\n");
     std::fflush(stdout);
-    GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
-    g_unix_signal_add(SIGTERM, on_signal, loop);
-    g_unix_signal_add(SIGINT, on_signal, loop);
     g_main_loop_run(loop);
     g_main_loop_unref(loop);
     ql_http_handler_free(handler);

@@ -2,7 +2,6 @@
 // link, the link check and the serializer set-up that must precede EEPROM access.
 #include "common.h"
 
-#include <cassert>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -39,7 +38,7 @@ volatile sig_atomic_t progress_open = 0;
 
 ext_dev_instances instance_of(int channel)
 {
-    assert(channel >= 0 && channel <= 4);
+    PROG_ASSERT(channel >= 0 && channel <= 4);
     return instances[channel];
 }
 
@@ -268,6 +267,13 @@ void prog_request_interrupt(void)
 void prog_progress_line_open(int open_)
 {
     progress_open = open_ ? 1 : 0;
+}
+
+void prog_assert_fail(const char *expr, const char *file, int line)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s:%d: Assertion `%s' failed.\n", file, line, expr);
+    std::abort();
 }
 
 void prog_check_interrupt(void)

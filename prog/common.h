@@ -160,6 +160,11 @@ void prog_progress_line_open(int open);
 
 #define PROG_EXIT_INTERRUPTED 130
 
+/* Programming errors (a channel out of range, a missing buffer, a read past the end) end
+ * the tool in every build, not only in those without NDEBUG. */
+void prog_assert_fail(const char *expr, const char *file, int line) __attribute__((noreturn));
+#define PROG_ASSERT(expr) ((expr) ? (void)0 : prog_assert_fail(#expr, __FILE__, __LINE__))
+
 #ifdef __cplusplus
 }
 #endif

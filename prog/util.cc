@@ -4,7 +4,6 @@
 
 #include "common.h"
 
-#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -36,8 +35,8 @@ int chunk_len(int i, int count, int len)
 
 int write_chunks(int channel, const uint8_t *data, int chunk_offset, int len, progress_fn progress)
 {
-    assert(channel >= 0 && channel <= 4);
-    assert(data != nullptr);
+    PROG_ASSERT(channel >= 0 && channel <= 4);
+    PROG_ASSERT(data != nullptr);
     int count = chunk_count(len);
     if (chunk_offset + count > EEPROM_CHUNKS) {
         std::fprintf(stderr, "ERR %s: Data does not fit in eeprom: %d bytes > %d (eeprom size)\n",
@@ -102,9 +101,9 @@ int eeprom_write(int channel, const uint8_t *data, int chunk_offset, int len)
 
 int eeprom_read(int channel, uint8_t *data, int chunk_offset, int len)
 {
-    assert(channel >= 0 && channel <= 4);
-    assert(chunk_offset >= 0 && len >= 0 &&
-           static_cast<long>(chunk_offset) * EEPROM_CHUNK_SIZE + len <= EEPROM_SIZE);
+    PROG_ASSERT(channel >= 0 && channel <= 4);
+    PROG_ASSERT(chunk_offset >= 0 && len >= 0 &&
+                static_cast<long>(chunk_offset) * EEPROM_CHUNK_SIZE + len <= EEPROM_SIZE);
     int count = chunk_count(len);
     for (int i = 0; i < count; i++) {
         prog_check_interrupt();

@@ -246,16 +246,13 @@ int eeprom_image(uint32_t instance)
     return fd;
 }
 
-void reset_links()
+// Power-on state of the simulated chips, once per process: like the hardware, it outlives
+// the descriptors opened on it.
+void power_on_links()
 {
     for (uint32_t i = 0; i < LINK_COUNT; i++) {
         link_state &l = links[i];
-        if (l.eeprom_fd >= 0)
-            ::close(l.eeprom_fd);
         l = link_state{};
-        l.des.fill(0);
-        l.des[0x04] = cfg.des_status >= 0 ? static_cast<uint8_t>(cfg.des_status)
-                                          : (cfg.link_down[i] ? 0x00 : 0x80);
         for (int r = 0; r < 256; r++)
             l.ser[r] = static_cast<uint8_t>(cfg.ser_init[r]);
         l.ctrl.instance = i;
@@ -265,12 +262,40 @@ void reset_links()
     }
 }
 
+void close_eeprom_images()
+{
+    for (link_state &l : links) {
+        if (l.eeprom_fd >= 0)
+            ::close(l.eeprom_fd);
+        l.eeprom_fd = -1;
+        l.busy_until = {};
+    }
+}
+
+// The deserializer's link-status register follows the simulated cable.
+uint8_t des_register(uint32_t instance, uint32_t reg)
+{
+    if (reg != 0x04)
+        return links[instance].des[reg];
+    if (cfg.des_status >= 0)
+        return static_cast<uint8_t>(cfg.des_status);
+    return cfg.link_down[instance] ? 0x00 : 0x80;
+}
+
+bool powered = false;
+
 void ensure_loaded()
 {
     if (loaded)
         return;
+    std::string old_image = cfg.eeprom_path;
     load_config();
-    reset_links();
+    if (!powered) {
+        power_on_links();
+        powered = true;
+    } else if (old_image != cfg.eeprom_path) {
+        close_eeprom_images();
+    }
     if (log_fd >= 0)
         ::close(log_fd);
     log_fd = -1;
@@ -415,7 +440,8 @@ int do_transfer(bool is_write, xfer_rec *rec)
         if (is_write)
             regs[r.reg_address] = buf[0];
         else
-            buf[0] = regs[r.reg_address];
+            buf[0] = r.dev_type == DEV_DES ? des_register(r.instance, r.reg_address)
+                                           : regs[r.reg_address];
     } else if (r.dev_type == DEV_EEPROM) {
         if (!is_write && !shrink_done && cfg.shrink_len >= 0) {
             // Test hook: the input file shrinks while the tool is talking to the head.
@@ -475,8 +501,8 @@ int ext_open(int flags)
 {
     (void)flags;
     std::lock_guard<std::mutex> lock(mu);
-    // Each open re-reads the environment, so a test can change faults between runs of one
-    // process; the EEPROM contents live in the file and are not affected.
+    // Each open re-reads the environment, so a test can change faults between opens in one
+    // process; chip state and the EEPROM contents are not affected.
     loaded = false;
     ensure_loaded();
     if (cfg.missing) {

@@ -1,7 +1,9 @@
 // Dispatches the launcher's HTTP requests to the views and writes their CGI-style replies.
 #include "api.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <string>
 #include <cstring>
 #include <syslog.h>
 
@@ -36,6 +38,32 @@ gsize fitted_length(int written, gsize capacity)
     if (written < 0 || capacity == 0)
         return 0;
     return static_cast<gsize>(written) < capacity ? static_cast<gsize>(written) : capacity - 1;
+}
+
+static bool is_secret_key(const char *key) { return g_strcmp0(key, "proxy-password") == 0; }
+
+// The raw query with the value of every proxy-password pair masked, for the log.
+static std::string masked_query(const char *query)
+{
+    std::string out;
+    if (query == nullptr)
+        return out;
+    gchar **pairs = g_strsplit(query, "&", -1);
+    for (gchar **p = pairs; *p != nullptr; ++p) {
+        if (p != pairs)
+            out += '&';
+        const char *eq = std::strchr(*p, '=');
+        std::string key = eq != nullptr ? std::string(*p, static_cast<size_t>(eq - *p)) : *p;
+        std::replace(key.begin(), key.end(), '+', ' ');
+        gchar *decoded = g_uri_unescape_string(key.c_str(), nullptr);
+        if (eq != nullptr && eq[1] != '\0' && is_secret_key(decoded != nullptr ? decoded : key.c_str()))
+            out += std::string(*p, static_cast<size_t>(eq - *p)) + "=*****";
+        else
+            out += *p;
+        g_free(decoded);
+    }
+    g_strfreev(pairs);
+    return out;
 }
 
 extern "C" ZENT_EXPORT int init_web_api(void)
@@ -90,15 +118,17 @@ extern "C" ZENT_EXPORT void generate_page(const gchar *path, const gchar *method
     (void)user_data;
     syslog(LOG_DEBUG, "Path: '%s'", path != nullptr ? path : "");
     syslog(LOG_DEBUG, "Method: '%s'", method != nullptr ? method : "(unspecified)");
-    syslog(LOG_DEBUG, "Query: '%s'", query != nullptr ? query : "");
+    syslog(LOG_DEBUG, "Query: '%s'", masked_query(query).c_str());
     if (params != nullptr) {
         GHashTableIter it;
         gpointer key;
         gpointer value;
         g_hash_table_iter_init(&it, params);
-        while (g_hash_table_iter_next(&it, &key, &value))
-            syslog(LOG_DEBUG, "Parameter %s: %s", static_cast<const char *>(key),
-                   value != nullptr ? static_cast<const char *>(value) : "");
+        while (g_hash_table_iter_next(&it, &key, &value)) {
+            auto *k = static_cast<const char *>(key);
+            auto *v = value != nullptr ? static_cast<const char *>(value) : "";
+            syslog(LOG_DEBUG, "Parameter %s: %s", k, is_secret_key(k) && v[0] != '\0' ? "*****" : v);
+        }
     }
     GDataOutputStream *out = g_data_output_stream_new(stream);
     g_assert(out != nullptr);

@@ -12,6 +12,14 @@ ZENT_EXPORT QLParameter *qlparam = nullptr;
 ZENT_EXPORT GError *qlerror = nullptr;
 }
 
+// The proxy password is a secret: logs show that it is set, never its value.
+static const char *loggable(const char *name, const char *value)
+{
+    if (g_strcmp0(name, "root.Tallyo.ProxyPassword") == 0 && value != nullptr && value[0] != '\0')
+        return "*****";
+    return value != nullptr ? value : "";
+}
+
 static const char *error_message(const GError *e) { return e != nullptr ? e->message : ""; }
 static int error_code(const GError *e) { return e != nullptr ? e->code : 0; }
 
@@ -49,7 +57,7 @@ extern "C" ZENT_EXPORT int get_param(const char *name, char **value)
         g_free(got);
         return -1;
     }
-    syslog(LOG_DEBUG, "Got value %s for parameter %s", got != nullptr ? got : "", name);
+    syslog(LOG_DEBUG, "Got value %s for parameter %s", loggable(name, got), name);
     if (value != nullptr)
         *value = got;
     else
@@ -61,7 +69,7 @@ extern "C" ZENT_EXPORT int set_param(const char *name, const char *value, int sy
 {
     if (value == nullptr)
         value = "";
-    syslog(LOG_DEBUG, "Setting '%s' to '%s' Sync: %d", name, value, sync);
+    syslog(LOG_DEBUG, "Setting '%s' to '%s' Sync: %d", name, loggable(name, value), sync);
     g_clear_error(&qlerror);
     if (qlparam == nullptr || !ql_parameter_set(qlparam, name, value, sync != 0, &qlerror)) {
         if (qlparam == nullptr && qlerror == nullptr)

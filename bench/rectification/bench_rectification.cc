@@ -9,7 +9,8 @@
 #include <random>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 volatile double g_sink;
@@ -55,18 +56,12 @@ int main()
     const double x[6] = {0.01, -0.02, 0.015, 0.005, -0.01, 0.1};
     double grad[6];
 
-    const double gen_value = median_ns(21, 200, [&] {
-        g_sink = generated_cost_fun(6, x, nullptr, &dn);
-    }) / n;
-    const double gen_grad = median_ns(21, 200, [&] {
-        g_sink = generated_cost_fun(6, x, grad, &dn);
-    }) / n;
-    const double ref_value = median_ns(11, 5, [&] {
-        g_sink = cost_fun_(6, x, nullptr, &dp);
-    }) / n;
-    const double ref_grad = median_ns(11, 2, [&] {
-        g_sink = cost_fun_(6, x, grad, &dp);
-    }) / n;
+    const double gen_value =
+        median_ns(21, 200, [&] { g_sink = generated_cost_fun(6, x, nullptr, &dn); }) / n;
+    const double gen_grad =
+        median_ns(21, 200, [&] { g_sink = generated_cost_fun(6, x, grad, &dn); }) / n;
+    const double ref_value = median_ns(11, 5, [&] { g_sink = cost_fun_(6, x, nullptr, &dp); }) / n;
+    const double ref_grad = median_ns(11, 2, [&] { g_sink = cost_fun_(6, x, grad, &dp); }) / n;
 
     std::printf("cost per correspondence (median, %d correspondences)\n", n);
     std::printf("  generated, value only        %10.2f ns\n", gen_value);
@@ -75,8 +70,7 @@ int main()
     std::printf("  reference, value + gradient  %10.2f ns  (2n+1 = 13 evaluations)\n", ref_grad);
     std::printf("  ratio reference/generated, with gradient: %.1fx (goal >= 50x)\n",
                 ref_grad / gen_grad);
-    std::printf("  throughput generated with gradient: %.1f M correspondences/s\n",
-                1e3 / gen_grad);
+    std::printf("  throughput generated with gradient: %.1f M correspondences/s\n", 1e3 / gen_grad);
 
     const double lb[6] = {-0.1, -0.1, -0.1, -0.1, -0.1, -1}, ub[6] = {0.1, 0.1, 0.1, 0.1, 0.1, 1};
     for (int count : {200, 1000}) {

@@ -100,12 +100,7 @@ def main():
             sys.exit(0)
         signal.signal(signal.SIGTERM, on_term)
 
-    if behaviour == "nomarker":
-        marker_at = None
-    elif behaviour == "slow-start":
-        marker_at = float(conf.get("slow_marker_delay", 7.0))
-    else:
-        marker_at = float(conf["marker_delay"])
+    marker_at = None if behaviour == "nomarker" else float(conf["marker_delay"])
 
     start = time.monotonic()
     next_tick = start + 1.0

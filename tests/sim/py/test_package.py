@@ -237,6 +237,16 @@ def test_nomarker_variant_runs_but_never_signals_up(installed):
     assert app.out.count("marker written") == 0
 
 
+def test_slow_start_variant_signals_up_late(installed, tmp_path):
+    archive = make_pkg(tmp_path, "slow.tar.gz", "--behaviour", "slow-start", "--marker-delay", "2.5")
+    app = installed(archive)
+    assert app.out.wait("app: tick 2")
+    assert not app.marker()
+    assert app.out.wait("marker written") and app.marker()
+    assert json.loads(member_text(make_pkg(tmp_path, "s7.tar.gz", "--behaviour", "slow-start"),
+                                  "package/app.conf"))["marker_delay"] == 7.0
+
+
 def run_update_sh(root):
     script = root / PKG_SUFFIX / "update.sh"
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin")}

@@ -23,40 +23,84 @@ int fixed_factor(float k)
     return static_cast<int>(p);
 }
 
-/* With |K| below 2^23 the product spread*K (spread <= 255) fits an int, which keeps the
- * per-pixel loop in 32-bit lanes. Larger factors go through 64 bits. */
-constexpr long long narrow_factor_limit = 1LL << 23;
+/* The band threshold (spread * K + 32768) >> 16 for spreads 1 ... 255, in 16-bit lanes.
+ *
+ * A pixel's difference from the lower model lies in -255 ... 255, so a threshold beyond
+ * -256 ... 256 decides the same as -256 or 256. The threshold never decreases with the
+ * spread for K >= 0 (never increases for K < 0); spreads beyond the first one that reaches
+ * that limit (smax) may therefore be cut to it, and K may be cut to -257 ... 256 in integer
+ * part. With K = kh * 65536 + kl (0 <= kl < 65536) the threshold is
+ *     spread * kh + ((spread * kl + 32768) >> 16)
+ * and the second term is the high half of spread * kl plus the top bit of its low half.
+ * Every intermediate then fits 16 bits. */
+struct band {
+    int16_t kh;
+    uint16_t kl;
+    int16_t smax;
 
-template <typename Wide>
-inline int band(int spread, Wide K)
+    explicit band(float k)
+    {
+        long long K = fixed_factor(k);
+        K = K < -257LL * 65536 ? -257LL * 65536 : K > 256LL * 65536 ? 256LL * 65536 : K;
+        kh = static_cast<int16_t>(K >> 16);
+        kl = static_cast<uint16_t>(K & 0xFFFF);
+        auto saturated = [K](int s) {
+            const long long th = (s * K + 32768) >> 16;
+            return th >= 256 || th <= -256;
+        };
+        int lo = 1, hi = 255; /* first saturated spread, or 255 */
+        while (lo < hi) {
+            const int mid = (lo + hi) / 2;
+            if (saturated(mid))
+                hi = mid;
+            else
+                lo = mid + 1;
+        }
+        smax = static_cast<int16_t>(lo);
+    }
+
+};
+
+/* The threshold of one pixel from the band's parts (kept as plain values so the loops
+ * vectorise in 16-bit lanes). */
+inline int16_t band_threshold(uint8_t lower, uint8_t upper, int16_t kh, uint16_t kl,
+                              int16_t smax)
 {
-    Wide s = spread > 0 ? spread : 1;
-    return static_cast<int>((s * K + 32768) >> 16);
+    int16_t s = static_cast<int16_t>(upper - lower);
+    s = s > 0 ? s : int16_t{1};
+    s = s < smax ? s : smax;
+    const uint16_t us = static_cast<uint16_t>(s);
+    const uint16_t high = static_cast<uint16_t>((static_cast<uint32_t>(us) * kl) >> 16);
+    const uint16_t low = static_cast<uint16_t>(static_cast<uint32_t>(us) * kl);
+    return static_cast<int16_t>(s * kh + high + (low >> 15));
 }
 
-template <typename Wide>
-void sievel_loop(uint8_t *__restrict out, const uint8_t *__restrict lower,
-                 const uint8_t *__restrict upper, const uint8_t *__restrict image,
-                 std::ptrdiff_t n, Wide K)
+/* The per-pixel loops take the band's parts as plain arguments: kept out of line, they
+ * vectorise with 16-bit multiplies. */
+__attribute__((noinline)) void sievel_rows(uint8_t *__restrict out, const uint8_t *__restrict lo,
+                                           const uint8_t *__restrict up,
+                                           const uint8_t *__restrict img, std::ptrdiff_t n,
+                                           int16_t kh, uint16_t kl, int16_t smax)
 {
     for (std::ptrdiff_t i = 0; i < n; ++i) {
-        const int lo = lower[i], v = image[i];
-        const int th = band<Wide>(upper[i] - lo, K);
-        const int d = v - lo;
+        const int16_t th = band_threshold(lo[i], up[i], kh, kl, smax);
+        const int16_t d = static_cast<int16_t>(img[i] - lo[i]);
         out[i] = static_cast<uint8_t>(d > th && d > 0 ? d : 0);
     }
 }
 
-template <typename Wide>
-void mask_loop(uint8_t *__restrict out, const uint8_t *__restrict lower,
-               const uint8_t *__restrict upper, const uint8_t *__restrict image,
-               const uint8_t *__restrict source, std::ptrdiff_t n, Wide K)
+__attribute__((noinline)) void mask_rows(uint8_t *__restrict out, const uint8_t *__restrict lo,
+                                         const uint8_t *__restrict up,
+                                         const uint8_t *__restrict img,
+                                         const uint8_t *__restrict src, std::ptrdiff_t n,
+                                         int16_t kh, uint16_t kl, int16_t smax)
 {
     for (std::ptrdiff_t i = 0; i < n; ++i) {
-        const int lo = lower[i];
-        const int th = band<Wide>(upper[i] - lo, K);
-        const int d = image[i] - lo;
-        out[i] = d > th || d < -th ? source[i] : 0;
+        const int16_t th = band_threshold(lo[i], up[i], kh, kl, smax);
+        const int16_t d = static_cast<int16_t>(img[i] - lo[i]);
+        const int16_t neg = static_cast<int16_t>(-th);
+        const uint8_t v = src[i];
+        out[i] = (d > th) | (d < neg) ? v : uint8_t{0};
     }
 }
 
@@ -150,11 +194,8 @@ ZENT_EXPORT void median_sievel(uint8_t *output, uint8_t *lower, uint8_t *upper, 
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(width) * height;
     if (n <= 0)
         return;
-    const int K = fixed_factor(k);
-    if (K > -narrow_factor_limit && K < narrow_factor_limit)
-        sievel_loop<int>(output, lower, upper, image, n, K);
-    else
-        sievel_loop<long long>(output, lower, upper, image, n, K);
+    const band bd(k);
+    sievel_rows(output, lower, upper, image, n, bd.kh, bd.kl, bd.smax);
 }
 
 ZENT_EXPORT void median_sievel_mask(uint8_t *output, uint8_t *lower, uint8_t *upper,
@@ -164,12 +205,8 @@ ZENT_EXPORT void median_sievel_mask(uint8_t *output, uint8_t *lower, uint8_t *up
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(width) * height;
     if (n <= 0)
         return;
-    const int K = fixed_factor(k);
-    const uint8_t *src = source ? source : image;
-    if (K > -narrow_factor_limit && K < narrow_factor_limit)
-        mask_loop<int>(output, lower, upper, image, src, n, K);
-    else
-        mask_loop<long long>(output, lower, upper, image, src, n, K);
+    const band bd(k);
+    mask_rows(output, lower, upper, image, source ? source : image, n, bd.kh, bd.kl, bd.smax);
 }
 
 ZENT_EXPORT void hist_model(uint16_t *hist, uint8_t *image, uint32_t *count, int width, int height,

@@ -234,3 +234,25 @@ def test_measures_on_empty_images_touch_nothing(width, height):
     lib.median_sievel(out, z, z, p, width, height, 1.0)
     lib.median_sievel_mask(out, z, z, p, width, height, 1.0, ffi.NULL)
     assert list(out) == [3] * 4
+
+
+def test_every_spread_and_difference_near_the_limits():
+    # All (lower, upper, image) combinations for a few lower levels, with factors just
+    # inside and outside the point where the band passes the level range.
+    lower = np.repeat(np.array([0, 1, 60, 128, 200, 254, 255], dtype=np.uint8), 65536)
+    grid = np.arange(65536)
+    upper = np.tile((grid // 256).astype(np.uint8), 7)
+    image = np.tile((grid % 256).astype(np.uint8), 7)
+    source = image[::-1].copy()
+    n = lower.size
+    ks = [0.0, 1.0 / 65536, 0.5 / 255, 1.0, 255.5 / 255, 2.0, 256.0 / 3, 256.0 / 127,
+          255.99 / 127, 127.99, 128.0, 255.0, 255.99, 256.0, 256.01, 257.0, 300.0, 32767.0,
+          32768.0, 1e5, -1.0 / 65536, -0.5, -1.0, -255.5 / 255, -256.0 / 3, -128.0, -255.0,
+          -256.0, -256.01, -257.0, -258.0, -1e5, -32768.0]
+    out = np.empty(n, dtype=np.uint8)
+    for k in ks:
+        lib.median_sievel(ptr(out), ptr(lower), ptr(upper), ptr(image), n, 1, k)
+        assert np.array_equal(out, ref_sievel(lower, upper, image, k)), k
+        lib.median_sievel_mask(ptr(out), ptr(lower), ptr(upper), ptr(image), n, 1, k,
+                               ptr(source))
+        assert np.array_equal(out, ref_mask(lower, upper, image, k, source)), k

@@ -108,10 +108,9 @@ extern "C" ZENT_EXPORT double generated_cost_fun(unsigned n, const double *x, do
         g3 -= k * yr.dy_db;
         g4 -= k * yr.dy_dc;
     }
-    grad[0] = g0;
-    grad[1] = g1;
-    grad[2] = g2;
-    grad[3] = g3;
-    grad[4] = g4;
+    // Entry 5 (the focal exponent) has no influence here and stays 0.
+    const double g[5] = {g0, g1, g2, g3, g4};
+    for (unsigned j = 0; j < n && j < 5; ++j)
+        grad[j] = g[j];
     return value;
 }

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <new>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -280,6 +281,10 @@ int main(int argc, char **argv)
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
 
+    // Thousands of 5 ms write-cycle waits: the default 50 us of timer slack on each adds
+    // up to a noticeable share of a full write.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+
     if (argc < 2) {
         print_usage(argv[0]);
         return 0;
@@ -385,6 +390,7 @@ int main(int argc, char **argv)
     // An erase that failed part-way does not stop the run, but the run has then not
     // succeeded: its code is the exit status unless a later step fails first.
     int erase_ret = prog_ok;
+    prog_check_interrupt();
     if (erase) {
         erase_ret = eeprom_erase(instance);
         if (erase_ret != prog_ok)
@@ -406,6 +412,7 @@ int main(int argc, char **argv)
     if (out_file &&
         (ret = eeprom_read_head_data(instance, out_file, nullptr, nullptr, tail)) != prog_ok)
         return fail(ret);
+    prog_check_interrupt();
     link_close();
     if (erase_ret != prog_ok)
         return fail(erase_ret);

@@ -1,6 +1,23 @@
 // Simulated serializer-link driver behind "/dev/external_device": four links, each with a
 // deserializer, a serializer and a 64 KiB I2C EEPROM kept in a file, plus fault injection
-// and a transfer log configured from DEVSIM_* environment variables.
+// and a transfer log configured from DEVSIM_* environment variables (read at each open):
+//   DEVSIM_EEPROM=<file>        image of link 0 (link n: <file>.<n>); default
+//                               $ZENT_ROOT/tmp/devsim_eeprom.bin; created erased (0xff)
+//   DEVSIM_LOG=<file>           one line per request: kind, device, link, address, length,
+//                               tries asked and used, result, bytes
+//   DEVSIM_MISSING=1            opening the device fails with ENOENT
+//   DEVSIM_LINK_DOWN=0,2|all    links whose cable is out (status bit 7 clear, no answers)
+//   DEVSIM_DES_STATUS=<byte>    value of the deserializer's status register 0x04
+//   DEVSIM_SER_REGS=r=v,...     power-on values of serializer registers
+//   DEVSIM_FAIL_READ=dev[:reg],...  / DEVSIM_FAIL_WRITE=...  transfers that are never
+//                               acknowledged (dev: des, ser, eeprom, ... or a number)
+//   DEVSIM_FAIL_CTRL=read,write,intp0,intp1  failing control-block requests
+//   DEVSIM_FAIL_EEPROM_WRITE=N  the Nth EEPROM write transfer of the process fails
+//   DEVSIM_CORRUPT_ADDR=<addr>  that EEPROM byte reads back with its lowest bit flipped
+//   DEVSIM_SHRINK_FILE=<len>:<path>  truncate a file at the first EEPROM read (tests of a
+//                               file changing under the tool)
+//   DEVSIM_EEPROM_TWR_US, DEVSIM_RETRY_US  write-cycle time (5000) and the driver's pause
+//                               between tries (1000)
 #include "devsim_internal.h"
 #include "ext_dev_abi.h"
 #include "zent_root.h"
@@ -372,20 +389,22 @@ uint32_t wait_eeprom_ready(link_state &l, uint32_t tries)
     return 0;
 }
 
-int eeprom_read(link_state &l, const xfer_rec &r, uint8_t *out)
+int eeprom_read(const xfer_rec &r, uint8_t *out)
 {
     int fd = eeprom_image(r.instance);
     if (fd < 0)
         return EIO;
     // Sequential reads roll over from the last byte to the first.
-    for (uint32_t i = 0; i < r.data_len; i++) {
-        uint32_t a = (r.reg_address + i) % eeprom_size;
-        if (pread(fd, out + i, 1, a) != 1)
-            return EIO;
-        if (cfg.corrupt_addr >= 0 && a == static_cast<uint32_t>(cfg.corrupt_addr))
-            out[i] ^= 0x01;
-    }
-    (void)l;
+    uint32_t first = std::min(r.data_len, eeprom_size - r.reg_address);
+    if (pread(fd, out, first, r.reg_address) != static_cast<ssize_t>(first))
+        return EIO;
+    if (first < r.data_len &&
+        pread(fd, out + first, r.data_len - first, 0) != static_cast<ssize_t>(r.data_len - first))
+        return EIO;
+    if (cfg.corrupt_addr >= 0)
+        for (uint32_t i = 0; i < r.data_len; i++)
+            if ((r.reg_address + i) % eeprom_size == static_cast<uint32_t>(cfg.corrupt_addr))
+                out[i] ^= 0x01;
     return 0;
 }
 
@@ -396,11 +415,12 @@ int eeprom_write(link_state &l, const xfer_rec &r, const uint8_t *in)
         return EIO;
     // A page write that runs past the end of its page wraps to the page's start.
     uint32_t page = r.reg_address & ~(eeprom_page - 1);
-    for (uint32_t i = 0; i < r.data_len; i++) {
-        uint32_t a = page | ((r.reg_address + i) & (eeprom_page - 1));
-        if (pwrite(fd, in + i, 1, a) != 1)
-            return EIO;
-    }
+    uint32_t first = std::min(r.data_len, page + eeprom_page - r.reg_address);
+    if (pwrite(fd, in, first, r.reg_address) != static_cast<ssize_t>(first))
+        return EIO;
+    if (first < r.data_len && pwrite(fd, in + first, r.data_len - first, page) !=
+                                  static_cast<ssize_t>(r.data_len - first))
+        return EIO;
     l.busy_until = clock_type::now() + std::chrono::microseconds(cfg.twr_us);
     return 0;
 }
@@ -453,7 +473,7 @@ int do_transfer(bool is_write, xfer_rec *rec)
         if (used == 0)
             err = bus_err;
         else
-            err = is_write ? eeprom_write(l, r, buf) : eeprom_read(l, r, buf);
+            err = is_write ? eeprom_write(l, r, buf) : eeprom_read(r, buf);
         if (used == 0)
             used = r.tries;
     } else {

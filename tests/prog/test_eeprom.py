@@ -273,3 +273,16 @@ def test_eeprom_contents_persist_between_runs(head):
     assert head.run("-I", "0x1234", "-v", "0x5678").returncode == 0
     r = head.run("-p")
     assert "Head_id = 0x1234\nHead_version = 0x5678\n" in r.stdout
+
+
+def test_failed_erase_does_not_stop_the_run_but_fails_it(head):
+    head.set_image(bytes(65536))
+    r = head.run("-e", "-I", "0x3", "-v", "0x4", "-p", faults={"DEVSIM_FAIL_EEPROM_WRITE": 3})
+    assert r.returncode == 16
+    assert "ERR main: Erasing EEPROM failed (16)\n" in r.stderr
+    # The later operations ran; the status still reports the erase.
+    assert r.stdout.endswith("Head_id = 0x0003\nHead_version = 0x0004\nUnsuccesful\n")
+    img = head.image()
+    assert img[0:16] == bytes([4, 0, 3, 0]) + bytes(12)
+    assert img[16:32] == b"\xff" * 16  # erased before the failure
+    assert img[32:] == bytes(65536 - 32)  # never reached

@@ -75,6 +75,22 @@ inline int16_t band_threshold(uint8_t lower, uint8_t upper, int16_t kh, uint16_t
     return static_cast<int16_t>(s * kh + high + (low >> 15));
 }
 
+/* Byte lanes: each move is a subtraction then an addition, at most one of them non-zero,
+ * both cut at the ends of the range. */
+__attribute__((noinline)) void model_rows(uint8_t *__restrict m, const uint8_t *__restrict img,
+                                          std::ptrdiff_t n, uint8_t dark_sub, uint8_t dark_add,
+                                          uint8_t bright_sub, uint8_t bright_add)
+{
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        const uint8_t cur = m[i], v = img[i];
+        const uint8_t sub = v < cur ? dark_sub : v > cur ? bright_sub : uint8_t{0};
+        const uint8_t add = v < cur ? dark_add : v > cur ? bright_add : uint8_t{0};
+        const uint8_t lowered = static_cast<uint8_t>(cur - (cur < sub ? cur : sub));
+        const uint8_t room = static_cast<uint8_t>(255 - lowered);
+        m[i] = static_cast<uint8_t>(lowered + (add < room ? add : room));
+    }
+}
+
 /* The per-pixel loops take the band's parts as plain arguments: kept out of line, they
  * vectorise with 16-bit multiplies. */
 __attribute__((noinline)) void sievel_rows(uint8_t *__restrict out, const uint8_t *__restrict lo,
@@ -174,18 +190,16 @@ ZENT_EXPORT void median_model(uint8_t *model, uint8_t *image, int width, int hei
     if (down == 0 && up == 0)
         return;
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(width) * height;
-    /* A move of 256 or more saturates every level alike, so the steps fit 16-bit lanes. */
-    const int16_t dn = static_cast<int16_t>(down < -256 ? 256 : down > 256 ? -256 : -down);
-    const int16_t dp = static_cast<int16_t>(up < -256 ? -256 : up > 256 ? 256 : up);
-    uint8_t *__restrict m = model;
-    const uint8_t *__restrict img = image;
-    for (std::ptrdiff_t i = 0; i < n; ++i) {
-        const int16_t cur = m[i], v = img[i];
-        const int16_t step16 = v < cur ? dn : v > cur ? dp : int16_t{0};
-        int16_t next = static_cast<int16_t>(cur + step16);
-        next = next < 0 ? int16_t{0} : next > 255 ? int16_t{255} : next;
-        m[i] = static_cast<uint8_t>(next);
-    }
+    if (n <= 0)
+        return;
+    /* A step is a saturating subtraction or addition of its size; sizes of 255 and more all
+     * reach the end of the range. A negative step (quantile outside 0 ... 1) moves the other
+     * way. */
+    auto size = [](long long v) { return static_cast<uint8_t>(v > 255 ? 255 : v < 0 ? 0 : v); };
+    const long long dn = down, dp = up;
+    const uint8_t dark_sub = size(dn), dark_add = size(-dn);
+    const uint8_t bright_add = size(dp), bright_sub = size(-dp);
+    model_rows(model, image, n, dark_sub, dark_add, bright_sub, bright_add);
 }
 
 ZENT_EXPORT void median_sievel(uint8_t *output, uint8_t *lower, uint8_t *upper, uint8_t *image,

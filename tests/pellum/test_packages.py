@@ -1,0 +1,202 @@
+# Package life cycle through the HTTP commands: download, install, upgrade and purge with real
+# curl and tar against a local server, and the manifest verdicts.
+import os
+import time
+
+import pytest
+
+from conftest import PKG_DIR, StatePoller, is_subsequence, make_package, package, wait_for
+
+UPGRADE_FROM_NOTHING = [
+    ("upgrade_package", "DOWNLOADING"),
+    ("upgrade_package", "PACKAGE_DOWNLOADED"),
+    ("install", "INSTALLING"),
+    ("install", "PACKAGE_INSTALLED"),
+    ("start_app", "STARTING"),
+    ("flask_daemon", "PACKAGE_RUNNING"),
+]
+
+
+def label(c):
+    rec = c.app_record()
+    return rec and rec["label"]
+
+
+def test_upgrade_from_nothing_uses_tar(camera, server):
+    server.offer(package(), delay=1.5)
+    c = camera()
+    c.start(download_url=server.base)
+    assert c.status() == {"status": "not_present", "manifest_state": "missing"}
+    poller = StatePoller(c)
+    assert c.post("upgrade") == (200, "application/json", b'{"status": "Ok"}\n')
+    c.wait_status("running", manifest="ok")
+    seen = poller.stop()
+    assert is_subsequence(["not_present", "downloading", "running"], seen), seen
+    assert is_subsequence(seen, ["not_present", "downloading", "downloaded", "installing",
+                                 "installed", "starting", "running"]), seen
+    assert c.state_changes()[-6:] == UPGRADE_FROM_NOTHING
+    log = c.log()
+    assert "upgrade_package::Setting manifest state to MISSING" in log
+    assert "install::Setting manifest state to OK" in log
+    assert "Download command returned 1" in log
+    assert "Upgrade complete, starting." in log
+    # No update script was installed: tar did the work.
+    assert not c.exists("/tmp/update-sh.log")
+    assert c.exists(PKG_DIR + "/pyrun")
+    with open(c.path("/tmp/package.tar.gz"), "rb") as f, open(package(), "rb") as g:
+        assert f.read() == g.read()  # the archive is kept
+    assert server.requests[0][0] == "/vendle_tallyo_5_v1-6plus"
+    assert c.stop() == 0
+
+
+def test_upgrade_over_installed_package_runs_update_sh(camera, server):
+    server.offer(package("package-v2"))
+    c = camera(install=package())
+    c.start(download_url=server.base)
+    c.wait_status("running")
+    first = c.app_record()["pid"]
+    assert c.post("upgrade")[0] == 200
+    wait_for(lambda: label(c) == "v2", 30, "the new package to start")
+    c.wait_status("running")
+    with open(c.path("/tmp/update-sh.log")) as f:
+        text = f.read()
+    assert "update.sh (default): installing" in text
+    assert "tar exit status 0" in text
+    assert c.app_record()["pid"] != first
+    assert "Killed app gracefully." in c.log()
+    assert c.stop() == 0
+
+
+def test_failing_update_sh_falls_back_to_tar(camera, server, workdir):
+    failing = make_package(os.path.join(workdir, "failing.tar.gz"), "--failing-update-sh",
+                           "--label", "failing")
+    server.offer(package("package-v2"))
+    c = camera(install=failing)
+    c.start(download_url=server.base)
+    c.wait_status("running")
+    assert c.post("upgrade")[0] == 200
+    wait_for(lambda: label(c) == "v2", 30, "the new package to start")
+    with open(c.path("/tmp/update-sh.log")) as f:
+        assert "failing on purpose" in f.read()
+    assert c.stop() == 0
+
+
+@pytest.mark.parametrize("how", ["not-found", "nothing-listening"])
+def test_failed_download_keeps_the_application(camera, server, how):
+    base = server.base if how == "not-found" else "http://127.0.0.1:1/"
+    c = camera(install=package())
+    c.start(download_url=base)
+    c.wait_status("running")
+    pid = c.app_record()["pid"]
+    assert c.post("upgrade")[0] == 200
+    c.wait_status("download_failed")
+    assert "Download command returned 0" in c.log()
+    assert c.app_record()["pid"] == pid
+    assert os.path.exists("/proc/%d" % pid)
+    assert c.post("download")[0] == 200
+    c.wait_log(r"download_package::Setting state to DOWNLOAD_FAILED")
+    assert c.stop() == 0
+
+
+def test_download_then_install(camera, server):
+    server.offer(package())
+    c = camera()
+    c.start(download_url=server.base)
+    assert c.post("download")[0] == 200
+    c.wait_status("downloaded")
+    # The manifest is judged only by an install.
+    assert c.status()["manifest_state"] == "missing"
+    assert c.app_record() is None
+    assert c.post("install")[0] == 200
+    c.wait_status("running", manifest="ok")
+    assert "Installed new package successfully." in c.log()
+    assert c.stop() == 0
+
+
+MANIFESTS = [
+    ("ok", [], "ok"),
+    ("missing", ["--manifest", "none"], "missing"),
+    ("oldfw", ["--min-firmware", "6.60"], "invalid_firmware"),
+    ("blacklisted", ["--blacklist-firmware", "6.10;6.50.1;7"], "invalid_firmware"),
+    ("newpellum", ["--min-pellum", "1.7"], "invalid_pellum"),
+    ("both", ["--min-firmware", "6.50.1.0", "--min-pellum", "1.7"],
+     "invalid_pellum_and_firmware"),
+    ("nomin", ["--min-firmware", "none", "--min-pellum", "none"], "ok"),
+]
+
+
+@pytest.mark.parametrize("name,args,verdict", MANIFESTS, ids=[m[0] for m in MANIFESTS])
+def test_manifest_verdicts_at_start_and_install(camera, workdir, name, args, verdict):
+    archive = make_package(os.path.join(workdir, name + ".tar.gz"), "--label", name, *args)
+    c = camera(download=archive)
+    c.start()
+    assert c.status() == {"status": "downloaded", "manifest_state": verdict}
+    assert c.post("install")[0] == 200
+    if verdict in ("ok", "missing"):
+        c.wait_status("running", manifest=verdict)
+        assert label(c) == name
+    else:
+        c.wait_status("install_failed", manifest=verdict)
+        assert not c.exists(PKG_DIR)
+        assert "Failed to install new package." in c.log()
+    assert c.stop() == 0
+
+
+def test_refused_install_keeps_running_application(camera):
+    c = camera(install=package(), download=package("package-oldfw"))
+    c.start()
+    c.wait_status("running")
+    pid = c.app_record()["pid"]
+    assert c.status()["manifest_state"] == "invalid_firmware"
+    assert c.post("install")[0] == 200
+    c.wait_log(r"install::Setting manifest state to INVALID_FIRMWARE")
+    c.wait_log(r"Failed to install new package\.")
+    assert c.status() == {"status": "running", "manifest_state": "invalid_firmware"}
+    assert c.app_record()["pid"] == pid
+    assert os.path.exists("/proc/%d" % pid)
+    assert c.stop() == 0
+
+
+def test_bad_manifest_is_missing_and_installs(camera):
+    c = camera(download=package("package-badmanifest"))
+    c.start()
+    assert c.status()["manifest_state"] == "missing"
+    assert c.post("install")[0] == 200
+    c.wait_status("running", manifest="missing")
+    assert c.stop() == 0
+
+
+def test_install_without_archive_or_update_script_fails(camera, workdir):
+    plain = make_package(os.path.join(workdir, "plain.tar.gz"), "--no-update-sh")
+    c = camera(install=plain)
+    c.start()
+    c.wait_status("running")
+    pid = c.app_record()["pid"]
+    assert c.post("install")[0] == 200
+    c.wait_status("install_failed", manifest="missing")
+    assert "VALIDATE_MANIFEST ERROR (extracting file: " in c.log()
+    # The application was stopped for the install and no check restarts it.
+    wait_for(lambda: not os.path.exists("/proc/%d" % pid) or
+             open("/proc/%d/stat" % pid).read().split(") ")[1][0] in "ZX", 10, "the stop")
+    n = c.log().count("Watching process")
+    c.wait_log(r"Got task Install!")
+    time.sleep(1.0)
+    assert c.log().count("Watching process") == n
+    assert c.status()["status"] == "install_failed"
+    assert c.stop() == 0
+
+
+def test_purge_stops_and_removes_everything(camera):
+    c = camera(install=package(), download=package())
+    c.start()
+    c.wait_status("running")
+    pid = c.app_record()["pid"]
+    assert c.post("purge", "confirm=yes")[0] == 200
+    c.wait_status("not_present")
+    assert not c.exists(PKG_DIR) and not c.exists("/tmp/package.tar.gz")
+    assert c.exists("/usr/local/packages/tallyo")
+    wait_for(lambda: not os.path.exists("/proc/%d" % pid) or
+             open("/proc/%d/stat" % pid).read().split(") ")[1][0] in "ZX", 10, "the stop")
+    assert c.state_changes()[-2:] == [("purge_package", "PACKAGE_INSTALLED"),
+                                      ("purge_package", "NOTHING")]
+    assert c.stop() == 0

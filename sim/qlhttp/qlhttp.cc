@@ -19,7 +19,8 @@ struct _QLHttpHandler {
     gpointer user_data = nullptr;
 };
 
-namespace {
+namespace
+{
 
 constexpr const char *kPrefix = "/local/tallyo/";
 constexpr guint kDefaultPort = 8480;
@@ -261,8 +262,8 @@ ZENT_EXPORT QLHttpHandler *ql_http_handler_new(QLHttpCallback callback, gpointer
     GSocketAddress *address = g_inet_socket_address_new(loopback, static_cast<guint16>(port));
     g_object_unref(loopback);
     GError *error = nullptr;
-    gboolean ok = soup_server_listen(handler->server, address, static_cast<SoupServerListenOptions>(0),
-                                     &error);
+    gboolean ok = soup_server_listen(handler->server, address,
+                                     static_cast<SoupServerListenOptions>(0), &error);
     g_object_unref(address);
     if (!ok) {
         g_warning("qlhttp: cannot listen on 127.0.0.1:%u: %s", port, error->message);
@@ -275,7 +276,8 @@ ZENT_EXPORT QLHttpHandler *ql_http_handler_new(QLHttpCallback callback, gpointer
         // An ephemeral port was asked for: say which one was given.
         GSList *uris = soup_server_get_uris(handler->server);
         if (uris != nullptr)
-            g_message("qlhttp: listening on 127.0.0.1:%d", g_uri_get_port(static_cast<GUri *>(uris->data)));
+            g_message("qlhttp: listening on 127.0.0.1:%d",
+                      g_uri_get_port(static_cast<GUri *>(uris->data)));
         g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
     }
     return handler;

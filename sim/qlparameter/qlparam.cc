@@ -15,7 +15,8 @@
 #include <cstring>
 #include <string>
 
-namespace {
+namespace
+{
 
 int usage()
 {

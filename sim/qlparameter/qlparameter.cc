@@ -20,7 +20,8 @@ struct _QLParameter {
     std::vector<std::pair<std::string, std::string>> pending;
 };
 
-namespace {
+namespace
+{
 
 bool env_flag(const char *name)
 {

@@ -17,14 +17,17 @@
 #define QLPARAMETER_DEFAULTS_FILE "defaults.conf"
 #endif
 
-namespace qlstore {
+namespace qlstore
+{
 
-namespace {
+namespace
+{
 
 constexpr std::string_view kTrailer = "#end ";
 
-class Fd {
-public:
+class Fd
+{
+  public:
     explicit Fd(int fd = -1) : fd_(fd) {}
     ~Fd() { reset(); }
     Fd(const Fd &) = delete;
@@ -44,7 +47,7 @@ public:
         return rc;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -57,8 +60,9 @@ void set_errno_error(GError **error, QLParameterErrorCode code, const char *what
 
 // The lock lives in a file of its own: the store file is replaced by rename on every
 // commit, so a lock on it would guard a file that is no longer the store.
-class StoreLock {
-public:
+class StoreLock
+{
+  public:
     bool acquire(int operation, GError **error)
     {
         std::string path = store_path() + ".lock";
@@ -68,8 +72,8 @@ public:
         std::string dir_s = dir;
         g_free(dir);
         if (mk != 0) {
-            set_errno_error(error, QL_PARAMETER_FILE_CREATE_ERROR, "Cannot create directory",
-                            dir_s, mk_err);
+            set_errno_error(error, QL_PARAMETER_FILE_CREATE_ERROR, "Cannot create directory", dir_s,
+                            mk_err);
             return false;
         }
         fd_.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
@@ -92,7 +96,7 @@ public:
     // Closing the descriptor drops the lock.
     void release() { fd_.reset(); }
 
-private:
+  private:
     Fd fd_;
 };
 
@@ -165,8 +169,7 @@ bool read_defaults(Table &out, GError **error)
     std::string text;
     ReadResult r = read_file(path, text, error, QL_PARAMETER_FILE_OPEN_ERROR);
     if (r == ReadResult::missing) {
-        set_errno_error(error, QL_PARAMETER_FILE_OPEN_ERROR, "Cannot open defaults", path,
-                        ENOENT);
+        set_errno_error(error, QL_PARAMETER_FILE_OPEN_ERROR, "Cannot open defaults", path, ENOENT);
         return false;
     }
     if (r != ReadResult::ok)
@@ -254,10 +257,17 @@ std::string escape(std::string_view value)
     out.reserve(value.size());
     for (char c : value) {
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        default: out += c;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            out += c;
         }
     }
     return out;

@@ -11,7 +11,8 @@
 #include <utility>
 #include <vector>
 
-namespace qlstore {
+namespace qlstore
+{
 
 using Table = std::map<std::string, std::string>;
 using Group = std::vector<std::pair<std::string, std::string>>;

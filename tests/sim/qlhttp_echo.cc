@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 GHashTable *g_kept = nullptr;
 
@@ -63,8 +64,8 @@ void write_text(GOutputStream *stream, const std::string &text)
 {
     // Written through a data stream that is then dropped, as the launcher does.
     GDataOutputStream *data = g_data_output_stream_new(stream);
-    g_output_stream_write_all(G_OUTPUT_STREAM(data), text.data(), text.size(), nullptr,
-                              nullptr, nullptr);
+    g_output_stream_write_all(G_OUTPUT_STREAM(data), text.data(), text.size(), nullptr, nullptr,
+                              nullptr);
     g_object_unref(data);
 }
 
@@ -74,8 +75,8 @@ void on_request(const gchar *path, const gchar *method, const gchar *query, GHas
     int *calls = static_cast<int *>(user_data);
     ++*calls;
     if (std::strcmp(path, "/local/tallyo/raw") == 0) {
-        const char *out = params ? static_cast<const char *>(g_hash_table_lookup(params, "out"))
-                                 : nullptr;
+        const char *out =
+            params ? static_cast<const char *>(g_hash_table_lookup(params, "out")) : nullptr;
         write_text(stream, out ? out : "");
         return;
     }
@@ -91,10 +92,10 @@ void on_request(const gchar *path, const gchar *method, const gchar *query, GHas
                                json_table(g_kept) + "\n");
         return;
     }
-    std::string body = "{\"path\": " + json_string(path) + ", \"method\": " +
-                       json_string(method) + ", \"query\": " + json_string(query) +
-                       ", \"params\": " + json_table(params) + ", \"calls\": " +
-                       std::to_string(*calls) + "}\n";
+    std::string body = "{\"path\": " + json_string(path) + ", \"method\": " + json_string(method) +
+                       ", \"query\": " + json_string(query) +
+                       ", \"params\": " + json_table(params) +
+                       ", \"calls\": " + std::to_string(*calls) + "}\n";
     write_text(stream, "Content-Type: application/json\r\nStatus: 200 OK\r\n\r\n" + body);
 }
 

@@ -14,10 +14,12 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
-class SimQlParameter : public ::testing::Test {
-protected:
+class SimQlParameter : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         char tmpl[] = "/tmp/qlparam-test-XXXXXX";
@@ -177,7 +179,8 @@ TEST_F(SimQlParameter, ArgumentErrorsCarryTheirCodes)
     EXPECT_EQ(code, QL_PARAMETER_INVALID_ARG_ERROR);
     EXPECT_FALSE(set(h, "root.stereo.v", nullptr, true, &code));
     EXPECT_EQ(code, QL_PARAMETER_INVALID_ARG_ERROR);
-    for (const char *bad : {"", "root.", "root..a", ".a", "root.a=b", "root.a\nb", "root.a\rb", "=x"}) {
+    for (const char *bad :
+         {"", "root.", "root..a", ".a", "root.a=b", "root.a\nb", "root.a\rb", "=x"}) {
         EXPECT_FALSE(set(h, bad, "v", true, &code)) << bad;
         EXPECT_EQ(code, QL_PARAMETER_INVALID_ARG_ERROR) << bad;
     }
@@ -246,9 +249,10 @@ TEST_F(SimQlParameter, AwkwardValuesRoundTrip)
     QLParameter *h = open_handle();
     std::string big(100000, 'v');
     big[500] = '\n';
-    const std::vector<std::string> values = {"", "a=b=c", "line1\nline2\n", "back\\slash\\",
-                                             "cr\rlf\r\n", "\\n literal", "#not a comment",
-                                             "utf-8 \xc3\xa9\xe2\x82\xac", big};
+    const std::vector<std::string> values = {
+        "",           "a=b=c",       "line1\nline2\n", "back\\slash\\",
+        "cr\rlf\r\n", "\\n literal", "#not a comment", "utf-8 \xc3\xa9\xe2\x82\xac",
+        big};
     for (size_t i = 0; i < values.size(); ++i) {
         std::string name = "root.stereo.v" + std::to_string(i);
         ASSERT_TRUE(set(h, name.c_str(), values[i].c_str(), i + 1 == values.size()));
@@ -269,8 +273,8 @@ TEST_F(SimQlParameter, DamagedStoreIsReportedAndNeverOverwritten)
     ASSERT_NE(good.find("#end "), std::string::npos);
     // Cut before the end line: a torn file must not pass for a store.
     std::string cut = good.substr(0, good.rfind("#end "));
-    for (const std::string &bad : {cut, good.substr(0, good.size() - 1),
-                                   good + "root.extra=1\n", std::string("garbage\n#end 0\n")}) {
+    for (const std::string &bad : {cut, good.substr(0, good.size() - 1), good + "root.extra=1\n",
+                                   std::string("garbage\n#end 0\n")}) {
         write_store(bad);
         EXPECT_EQ(get(h, "root.Brand.Brand"), missing(QL_PARAMETER_FILE_FORMAT_ERROR));
         int code = -1;

@@ -86,6 +86,8 @@ bool parse_crop(const char *text, int *crop)
 
 int fail(int code)
 {
+    // A transfer cut off by Ctrl-C is the interrupt's doing, not a failure of the head.
+    prog_check_interrupt();
     std::printf("Unsuccesful\n");
     return code;
 }
@@ -278,6 +280,7 @@ int main(int argc, char **argv)
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = int_handler;
+    sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
 

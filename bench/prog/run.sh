@@ -11,7 +11,7 @@ for f in "$tool" "$devsim"; do
   [ -e "$f" ] || { echo "missing $f (build the promwright and devsim targets)" >&2; exit 1; }
 done
 
-root=$(mktemp -d "${TMPDIR:-/tmp}/bench_prog.XXXXXX")
+root=$(mktemp -d "$build/bench_prog.XXXXXX")
 trap 'rm -rf "$root"' EXIT
 head -c 61408 /dev/urandom > "$root/data.bin"
 

@@ -9,7 +9,8 @@
 
 #include "export.h"
 
-namespace {
+namespace
+{
 
 /* The 16.16 factor of k, multiplied in single precision. Products outside int saturate
  * instead of invoking an undefined conversion. */
@@ -58,13 +59,11 @@ struct band {
         }
         smax = static_cast<int16_t>(lo);
     }
-
 };
 
 /* The threshold of one pixel from the band's parts (kept as plain values so the loops
  * vectorise in 16-bit lanes). */
-inline int16_t band_threshold(uint8_t lower, uint8_t upper, int16_t kh, uint16_t kl,
-                              int16_t smax)
+inline int16_t band_threshold(uint8_t lower, uint8_t upper, int16_t kh, uint16_t kl, int16_t smax)
 {
     int16_t s = static_cast<int16_t>(upper - lower);
     s = s > 0 ? s : int16_t{1};
@@ -77,9 +76,9 @@ inline int16_t band_threshold(uint8_t lower, uint8_t upper, int16_t kh, uint16_t
 
 /* Byte lanes: each move is a subtraction then an addition, at most one of them non-zero,
  * both cut at the ends of the range. */
-__attribute__((noinline)) void model_rows(uint8_t *__restrict m, const uint8_t *__restrict img,
-                                          std::ptrdiff_t n, uint8_t dark_sub, uint8_t dark_add,
-                                          uint8_t bright_sub, uint8_t bright_add)
+__attribute__((noinline)) void model_rows(uint8_t *m, const uint8_t *img, std::ptrdiff_t n,
+                                          uint8_t dark_sub, uint8_t dark_add, uint8_t bright_sub,
+                                          uint8_t bright_add)
 {
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         const uint8_t cur = m[i], v = img[i];
@@ -92,11 +91,11 @@ __attribute__((noinline)) void model_rows(uint8_t *__restrict m, const uint8_t *
 }
 
 /* The per-pixel loops take the band's parts as plain arguments: kept out of line, they
- * vectorise with 16-bit multiplies. */
-__attribute__((noinline)) void sievel_rows(uint8_t *__restrict out, const uint8_t *__restrict lo,
-                                           const uint8_t *__restrict up,
-                                           const uint8_t *__restrict img, std::ptrdiff_t n,
-                                           int16_t kh, uint16_t kl, int16_t smax)
+ * vectorise with 16-bit multiplies. The output may be one of the inputs (the compiler checks
+ * for overlap and falls back to the scalar loop). */
+__attribute__((noinline)) void sievel_rows(uint8_t *out, const uint8_t *lo, const uint8_t *up,
+                                           const uint8_t *img, std::ptrdiff_t n, int16_t kh,
+                                           uint16_t kl, int16_t smax)
 {
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         const int16_t th = band_threshold(lo[i], up[i], kh, kl, smax);
@@ -105,10 +104,8 @@ __attribute__((noinline)) void sievel_rows(uint8_t *__restrict out, const uint8_
     }
 }
 
-__attribute__((noinline)) void mask_rows(uint8_t *__restrict out, const uint8_t *__restrict lo,
-                                         const uint8_t *__restrict up,
-                                         const uint8_t *__restrict img,
-                                         const uint8_t *__restrict src, std::ptrdiff_t n,
+__attribute__((noinline)) void mask_rows(uint8_t *out, const uint8_t *lo, const uint8_t *up,
+                                         const uint8_t *img, const uint8_t *src, std::ptrdiff_t n,
                                          int16_t kh, uint16_t kl, int16_t smax)
 {
     for (std::ptrdiff_t i = 0; i < n; ++i) {
@@ -133,8 +130,7 @@ struct bin_table {
 
 /* Index of the first bin whose running sum reaches thr, or nbins - 1. The running sums never
  * decrease, so that index is the number of sums still below thr. */
-template <int NB>
-inline int quantile_bin(const uint16_t *__restrict h, uint32_t thr, int nbins)
+template <int NB> inline int quantile_bin(const uint16_t *__restrict h, uint32_t thr, int nbins)
 {
     const int nb = NB > 0 ? NB : nbins;
     uint32_t sum = 0;
@@ -212,9 +208,8 @@ ZENT_EXPORT void median_sievel(uint8_t *output, uint8_t *lower, uint8_t *upper, 
     sievel_rows(output, lower, upper, image, n, bd.kh, bd.kl, bd.smax);
 }
 
-ZENT_EXPORT void median_sievel_mask(uint8_t *output, uint8_t *lower, uint8_t *upper,
-                                    uint8_t *image, int width, int height, float k,
-                                    uint8_t *source)
+ZENT_EXPORT void median_sievel_mask(uint8_t *output, uint8_t *lower, uint8_t *upper, uint8_t *image,
+                                    int width, int height, float k, uint8_t *source)
 {
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(width) * height;
     if (n <= 0)
@@ -231,7 +226,7 @@ ZENT_EXPORT void hist_model(uint16_t *hist, uint8_t *image, uint32_t *count, int
         return;
     const bin_table bins(range, nbins);
     if (bins.binw <= 0)
-        return;
+        return; /* a zero or negative bin width has no bins to count in */
     for (std::ptrdiff_t i = n - 1; i >= 0; --i) {
         uint16_t *h = hist + i * nbins;
         count[i] += 1;
@@ -255,7 +250,9 @@ ZENT_EXPORT void hist_sievel(uint8_t *output, uint8_t *image, uint16_t *hist, ui
     if (n <= 0 || nbins <= 0)
         return;
     const bin_table bins(range, nbins);
-    if (bins.binw <= 0)
+    /* Sizes that would divide by zero or index below a pixel's histogram leave everything
+     * untouched rather than stop the process. */
+    if (bins.binw <= 0 || divisor == 0)
         return;
     const unsigned d = static_cast<unsigned>(divisor);
     if (nbins == 16)

@@ -15,8 +15,8 @@ void hist_sievel(uint8_t *output, uint8_t *image, uint16_t *hist, uint32_t *coun
                  int height, int nbins, int divisor, int range, uint8_t *background);
 
 /* Adds image to the per-pixel histograms, halving a pixel's bins when one reaches maxcount. */
-void hist_model(uint16_t *hist, uint8_t *image, uint32_t *count, int width, int height,
-                int nbins, int maxcount, int range);
+void hist_model(uint16_t *hist, uint8_t *image, uint32_t *count, int width, int height, int nbins,
+                int maxcount, int range);
 
 /* Brighter-than-background measure from a lower and an upper median model. */
 void median_sievel(uint8_t *output, uint8_t *lower, uint8_t *upper, uint8_t *image, int width,
@@ -24,8 +24,8 @@ void median_sievel(uint8_t *output, uint8_t *lower, uint8_t *upper, uint8_t *ima
 
 /* Two-sided foreground mask: source (or image when source is null) where the pixel leaves
  * the band around the lower model, 0 inside it. */
-void median_sievel_mask(uint8_t *output, uint8_t *lower, uint8_t *upper, uint8_t *image,
-                        int width, int height, float k, uint8_t *source);
+void median_sievel_mask(uint8_t *output, uint8_t *lower, uint8_t *upper, uint8_t *image, int width,
+                        int height, float k, uint8_t *source);
 
 /* Moves every model pixel one randomly rounded step towards image. */
 void median_model(uint8_t *model, uint8_t *image, int width, int height, double step,

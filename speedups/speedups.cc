@@ -18,7 +18,8 @@
 
 #define SPEEDUPS_BODY __attribute__((always_inline)) inline
 
-namespace {
+namespace
+{
 
 /* Whether to run the AVX2 copies, decided once. ZENT_PORTABLE_KERNELS set to anything but
  * "" or "0" keeps the portable copies, so that both are tested on machines with AVX2. */
@@ -58,7 +59,10 @@ inline uint64_t load64(const unsigned char *p)
     return v;
 }
 
-inline void store64(unsigned char *p, uint64_t v) { std::memcpy(p, &v, sizeof v); }
+inline void store64(unsigned char *p, uint64_t v)
+{
+    std::memcpy(p, &v, sizeof v);
+}
 
 /* One 8x8 byte block in general-purpose registers: swap 1-, 2- and 4-byte sub-blocks between
  * rows. Works on any machine with 64-bit integers (two words each on the 32-bit camera). */
@@ -97,7 +101,7 @@ void transpose_scalar(unsigned char *__restrict dst, const unsigned char *__rest
             dst[j * height + i] = src[i * width + j];
 }
 
-/* The three samples' weights and neighbour offsets of one bilinear lookup. Offsets of
+/* The four weights and the neighbour offsets of one bilinear lookup. Offsets of
  * neighbours whose weight is exactly 0 point back at the top-left sample, so nothing outside
  * the image is read and the zero term adds nothing to the sum. */
 struct bilin_point {
@@ -132,14 +136,19 @@ SPEEDUPS_BODY unsigned char bilin_sample(const bilin_point &b, int channel)
     return static_cast<unsigned char>(static_cast<unsigned>(sum));
 }
 
-SPEEDUPS_BODY void grey_body(unsigned char *__restrict out, const unsigned char *__restrict in,
-                             int n)
+/* The output may overlap the input (grey written over the start of the colour image): the
+ * compiler checks and falls back to the scalar loop, which reads every pixel before its
+ * byte is overwritten. */
+SPEEDUPS_BODY void grey_body(unsigned char *out, const unsigned char *in, int n)
 {
-    for (int i = 0; i < n; ++i)
+    for (std::ptrdiff_t i = 0; i < n; ++i)
         out[i] = mean3(static_cast<uint16_t>(in[3 * i] + in[3 * i + 1] + in[3 * i + 2]));
 }
 
-void grey_portable(unsigned char *out, const unsigned char *in, int n) { grey_body(out, in, n); }
+void grey_portable(unsigned char *out, const unsigned char *in, int n)
+{
+    grey_body(out, in, n);
+}
 
 #ifdef SPEEDUPS_WIDE_VARIANT
 SPEEDUPS_WIDE void grey_wide(unsigned char *out, const unsigned char *in, int n)
@@ -149,8 +158,8 @@ SPEEDUPS_WIDE void grey_wide(unsigned char *out, const unsigned char *in, int n)
 #endif
 
 SPEEDUPS_BODY void project_body(int dst_width, unsigned char *dst, int src_width, int src_height,
-                                const unsigned char *src, const double *h, int x0, int x1,
-                                int y0, int y1)
+                                const unsigned char *src, const double *h, int x0, int x1, int y0,
+                                int y1)
 {
     const double xmax = src_width - 1;
     const double ymax = src_height - 1;
@@ -186,7 +195,6 @@ SPEEDUPS_BODY void project_body(int dst_width, unsigned char *dst, int src_width
     }
 }
 
-
 void project_portable(int dst_width, unsigned char *dst, int src_width, int src_height,
                       const unsigned char *src, const double *h, int x0, int x1, int y0, int y1)
 {
@@ -195,13 +203,12 @@ void project_portable(int dst_width, unsigned char *dst, int src_width, int src_
 
 #ifdef SPEEDUPS_WIDE_VARIANT
 SPEEDUPS_WIDE void project_wide(int dst_width, unsigned char *dst, int src_width, int src_height,
-                                const unsigned char *src, const double *h, int x0, int x1,
-                                int y0, int y1)
+                                const unsigned char *src, const double *h, int x0, int x1, int y0,
+                                int y1)
 {
     project_body(dst_width, dst, src_width, src_height, src, h, x0, x1, y0, y1);
 }
 #endif
-
 
 } // namespace
 
@@ -245,8 +252,8 @@ ZENT_EXPORT unsigned char bilin(unsigned char *img, int width, double x, double 
 }
 
 ZENT_EXPORT void project_rgbimage_onto(int dst_width, int dst_height, unsigned char *dst,
-                                       int src_width, int src_height, unsigned char *src,
-                                       double *h, int x0, int x1, int y0, int y1)
+                                       int src_width, int src_height, unsigned char *src, double *h,
+                                       int x0, int x1, int y0, int y1)
 {
     (void)dst_height;
     if (x0 >= x1 || y0 >= y1)

@@ -15,8 +15,8 @@ unsigned char bilin(unsigned char *img, int width, double x, double y, int chann
  * coordinates. Pixels that project outside the source keep their value. dst_height is
  * accepted and not used. */
 void project_rgbimage_onto(int dst_width, int dst_height, unsigned char *dst, int src_width,
-                           int src_height, unsigned char *src, double *h, int x0, int x1,
-                           int y0, int y1);
+                           int src_height, unsigned char *src, double *h, int x0, int x1, int y0,
+                           int y1);
 
 /* (x, y) through the row-major 3x3 homography h. */
 void projxy(double *rx, double *ry, double x, double y, double *h);

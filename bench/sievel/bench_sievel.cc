@@ -8,7 +8,8 @@
 #include "reference.h"
 #include "sievel.h"
 
-namespace {
+namespace
+{
 
 using bench::size2;
 using bytes = std::vector<unsigned char>;
@@ -66,8 +67,8 @@ void run(size2 s)
 
     t = bench::median_pair(
         [&] {
-            median_sievel_mask(out.data(), lower.data(), upper.data(), img.data(), s.w, s.h,
-                               1.5f, nullptr);
+            median_sievel_mask(out.data(), lower.data(), upper.data(), img.data(), s.w, s.h, 1.5f,
+                               nullptr);
         },
         [&] {
             ref::median_sievel_mask(out_ref.data(), lower.data(), upper.data(), img.data(), s.w,

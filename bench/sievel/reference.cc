@@ -4,7 +4,8 @@
 
 #include <cstdlib>
 
-namespace ref {
+namespace ref
+{
 
 int rand_round(double x)
 {
@@ -51,8 +52,8 @@ void median_sievel(uint8_t *output, uint8_t *lower, uint8_t *upper, uint8_t *ima
     }
 }
 
-void median_sievel_mask(uint8_t *output, uint8_t *lower, uint8_t *upper, uint8_t *image,
-                        int width, int height, float k, uint8_t *source)
+void median_sievel_mask(uint8_t *output, uint8_t *lower, uint8_t *upper, uint8_t *image, int width,
+                        int height, float k, uint8_t *source)
 {
     int K = (int)(k * 65536.0f);
     for (int i = 0; i < width * height; ++i) {
@@ -67,8 +68,8 @@ void median_sievel_mask(uint8_t *output, uint8_t *lower, uint8_t *upper, uint8_t
     }
 }
 
-void hist_model(uint16_t *hist, uint8_t *image, uint32_t *count, int width, int height,
-                int nbins, int maxcount, int range)
+void hist_model(uint16_t *hist, uint8_t *image, uint32_t *count, int width, int height, int nbins,
+                int maxcount, int range)
 {
     int binw = range / nbins + 1;
     for (int i = width * height - 1; i >= 0; --i) {

@@ -9,7 +9,8 @@
 #include "reference.h"
 #include "speedups.h"
 
-namespace {
+namespace
+{
 
 using bench::size2;
 using bytes = std::vector<unsigned char>;
@@ -26,9 +27,15 @@ void check(bool ok, const char *what)
 void warp(double *h, size2 s)
 {
     const double a = 0.05, sc = 0.97;
-    const double v[9] = {sc * std::cos(a), -sc * std::sin(a), 0.06 * s.w,
-                         sc * std::sin(a), sc * std::cos(a),  -0.02 * s.h,
-                         1e-5,             2e-5,              1.0};
+    const double v[9] = {sc * std::cos(a),
+                         -sc * std::sin(a),
+                         0.06 * s.w,
+                         sc * std::sin(a),
+                         sc * std::cos(a),
+                         -0.02 * s.h,
+                         1e-5,
+                         2e-5,
+                         1.0};
     for (int i = 0; i < 9; ++i)
         h[i] = v[i];
 }
@@ -55,12 +62,11 @@ void run(size2 s)
     bytes dst(3 * n, 0), dst_ref(3 * n, 0);
     t = bench::median_pair(
         [&] {
-            project_rgbimage_onto(s.w, s.h, dst.data(), s.w, s.h, rgb.data(), h, 0, s.w, 0,
-                                  s.h);
+            project_rgbimage_onto(s.w, s.h, dst.data(), s.w, s.h, rgb.data(), h, 0, s.w, 0, s.h);
         },
         [&] {
-            ref::project_rgbimage_onto(s.w, s.h, dst_ref.data(), s.w, s.h, rgb.data(), h, 0,
-                                       s.w, 0, s.h);
+            ref::project_rgbimage_onto(s.w, s.h, dst_ref.data(), s.w, s.h, rgb.data(), h, 0, s.w, 0,
+                                       s.h);
         });
     check(dst == dst_ref, "project_rgbimage_onto");
     bench::row("project_rgbimage_onto", s, t, 6.0 * n);

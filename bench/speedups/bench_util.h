@@ -11,7 +11,8 @@
 #include <functional>
 #include <vector>
 
-namespace bench {
+namespace bench
+{
 
 struct size2 {
     int w, h;
@@ -105,8 +106,8 @@ inline void row(const char *kernel, size2 s, pair_times t, double traffic)
     if (traffic > 0) {
         const double gbps = traffic / t.ours / 1e9;
         const double copy = memcpy_gbps(static_cast<size_t>(traffic / 2));
-        std::printf("%-22s %4dx%-4d %9.4f %9.4f %7.2f %9.1f %9.2f %9.2f %8.2f\n", kernel, s.w,
-                    s.h, t.ours * 1e3, t.ref * 1e3, t.ref / t.ours, mp / t.ours, gbps, copy,
+        std::printf("%-22s %4dx%-4d %9.4f %9.4f %7.2f %9.1f %9.2f %9.2f %8.2f\n", kernel, s.w, s.h,
+                    t.ours * 1e3, t.ref * 1e3, t.ref / t.ours, mp / t.ours, gbps, copy,
                     copy / gbps);
     } else {
         std::printf("%-22s %4dx%-4d %9.4f %9.4f %7.2f %9.1f %9s %9s %8s\n", kernel, s.w, s.h,
@@ -126,8 +127,7 @@ inline void preamble()
 }
 
 /* Keeps the optimiser from dropping a result. */
-template <typename T>
-inline void keep(T &&v)
+template <typename T> inline void keep(T &&v)
 {
     asm volatile("" : : "g"(&v) : "memory");
 }

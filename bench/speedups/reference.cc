@@ -1,7 +1,8 @@
 /* Literal renderings of the image kernels, for the benchmarks to compare against. */
 #include "reference.h"
 
-namespace ref {
+namespace ref
+{
 
 void rgb_to_grey(unsigned char *grey, unsigned char *rgb, int n)
 {
@@ -37,9 +38,8 @@ unsigned char bilin(unsigned char *img, int width, double x, double y, int chann
     return (unsigned char)(unsigned)sum;
 }
 
-void project_rgbimage_onto(int dst_width, int, unsigned char *dst, int src_width,
-                           int src_height, unsigned char *src, double *h, int x0, int x1,
-                           int y0, int y1)
+void project_rgbimage_onto(int dst_width, int, unsigned char *dst, int src_width, int src_height,
+                           unsigned char *src, double *h, int x0, int x1, int y0, int y1)
 {
     for (int y = y0; y < y1; ++y)
         for (int x = x0; x < x1; ++x) {

@@ -227,3 +227,20 @@ def test_model_reads_and_writes_only_its_arrays(guarded):
     want = ref_hist_model(hist.array.copy(), image.array, count.array.copy(), nbins, 5, 256)
     lib.hist_model(hist.ptr, image.ptr, count.ptr, n, 1, nbins, 5, 256)
     assert np.array_equal(hist.array, want[0]) and np.array_equal(count.array, want[1])
+
+
+@pytest.mark.parametrize("nbins,divisor,value_range", [(0, 2, 256), (16, 0, 256), (16, 2, -20),
+                                                       (16, 2, -100), (-4, 2, 256)])
+def test_sizes_that_would_divide_by_zero_touch_nothing(nbins, divisor, value_range):
+    # No bins, a zero divisor or a bin width of zero or less: nothing is written (rather than
+    # a division fault or writes below the pixel's histogram).
+    hist = ffi.new("uint16_t[64]", [1] * 64)
+    count = ffi.new("uint32_t[4]", [4] * 4)
+    out = ffi.new("uint8_t[4]", [9] * 4)
+    bg = ffi.new("uint8_t[4]", [9] * 4)
+    image = ffi.new("uint8_t[4]", [200, 0, 17, 255])
+    lib.hist_sievel(out, image, hist, count, 2, 2, nbins, divisor, value_range, bg)
+    assert list(out) == [9] * 4 and list(bg) == [9] * 4
+    if divisor:
+        lib.hist_model(hist, image, count, 2, 2, nbins, 100, value_range)
+        assert list(hist) == [1] * 64 and list(count) == [4] * 4

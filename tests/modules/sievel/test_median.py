@@ -256,3 +256,23 @@ def test_every_spread_and_difference_near_the_limits():
         lib.median_sievel_mask(ptr(out), ptr(lower), ptr(upper), ptr(image), n, 1, k,
                                ptr(source))
         assert np.array_equal(out, ref_mask(lower, upper, image, k, source)), k
+
+
+def test_output_may_be_an_input_plane():
+    rng = np.random.default_rng(12)
+    n = 1000
+    lower, upper, image = planes(rng, n, 3)
+    want = ref_sievel(lower, upper, image, 1.5)
+    inplace = image.copy()
+    lib.median_sievel(ptr(inplace), ptr(lower), ptr(upper), ptr(inplace), n, 1, 1.5)
+    assert np.array_equal(inplace, want)
+    want = ref_mask(lower, upper, image, 0.7, None)
+    inplace = image.copy()
+    lib.median_sievel_mask(ptr(inplace), ptr(lower), ptr(upper), ptr(inplace), n, 1, 0.7,
+                           ffi.NULL)
+    assert np.array_equal(inplace, want)
+    want = ref_mask(lower, upper, image, 0.7, upper)
+    inplace = upper.copy()
+    lib.median_sievel_mask(ptr(inplace), ptr(lower), ptr(inplace), ptr(image), n, 1, 0.7,
+                           ptr(inplace))
+    assert np.array_equal(inplace, want)

@@ -301,3 +301,13 @@ def test_project_height_parameter_is_not_used(guarded):
     a = run_project(dst, 10, 10, src, 10, 10, h, 0, 10, 0, 10, guarded)
     b = run_project(dst, 10, -5, src, 10, 10, h, 0, 10, 0, 10, guarded)
     assert np.array_equal(a, b)
+
+
+@pytest.mark.parametrize("n", [1, 5, 64, 1001])
+def test_grey_written_over_its_own_input(n):
+    rng = np.random.default_rng(n + 3)
+    rgb = rng.integers(0, 256, size=3 * n, dtype=np.uint8)
+    want = ref_grey(rgb)
+    buf = rgb.copy()
+    lib.rgb_to_grey(ptr(buf), ptr(buf), n)
+    assert np.array_equal(buf[:n], want)

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 #include <syslog.h>
+#include <thread>
+#include <vector>
 
 namespace
 {
@@ -161,6 +163,25 @@ TEST_F(LogTest, CutInsideConversionDropsTheStub)
     EXPECT_EQ(rec.messages[0].text, "w: " + std::string(494, 'b'));
     EXPECT_EQ(rec.messages[1].text, "w: " + std::string(494, 'c') + "%");
     EXPECT_EQ(rec.messages[2].text, "w: " + std::string(495, 'd'));
+}
+
+TEST_F(LogTest, ConcurrentFirstMessagesOpenOnce)
+{
+    constexpr int kThreads = 8, kEach = 50;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < kEach; ++i)
+                l_printf_file("capture.c", LOG_INFO, "thread %d message %d", t, i);
+        });
+    for (auto &th : threads)
+        th.join();
+    auto rec = syslog_capture::snapshot();
+    ASSERT_EQ(rec.opens.size(), 1u);
+    EXPECT_EQ(rec.opens[0].ident, "stereo");
+    EXPECT_EQ(rec.messages.size(), size_t(kThreads * kEach));
+    for (const auto &m : rec.messages)
+        EXPECT_EQ(m.text.rfind("capture: thread ", 0), 0u) << m.text;
 }
 
 } // namespace

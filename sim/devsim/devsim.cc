@@ -20,6 +20,9 @@ using open_fn = int (*)(const char *, int, ...);
 using openat_fn = int (*)(int, const char *, int, ...);
 using close_fn = int (*)(int);
 using ioctl_fn = int (*)(int, unsigned long, ...);
+using dup_fn = int (*)(int);
+using dup2_fn = int (*)(int, int);
+using dup3_fn = int (*)(int, int, int);
 
 template <typename F> F next_symbol(const char *name)
 {
@@ -59,6 +62,24 @@ close_fn real_close()
 ioctl_fn real_ioctl()
 {
     static ioctl_fn f = next_symbol<ioctl_fn>("ioctl");
+    return f;
+}
+
+dup_fn real_dup()
+{
+    static dup_fn f = next_symbol<dup_fn>("dup");
+    return f;
+}
+
+dup2_fn real_dup2()
+{
+    static dup2_fn f = next_symbol<dup2_fn>("dup2");
+    return f;
+}
+
+dup3_fn real_dup3()
+{
+    static dup3_fn f = next_symbol<dup3_fn>("dup3");
     return f;
 }
 
@@ -115,6 +136,24 @@ int sim_open(const devsim::sim_device *d, int flags)
     }
     fd_owner[fd].store(index_of(d) + 1);
     return fd;
+}
+
+// A copy of a device descriptor is the same device; a descriptor replaced by dup2 is not.
+int track_copy(int from, int to)
+{
+    if (to < 0)
+        return to;
+    const devsim::sim_device *d = owner_of(from);
+    if (to >= max_fd) {
+        if (d != nullptr) {
+            real_close()(to);
+            errno = EMFILE;
+            return -1;
+        }
+        return to;
+    }
+    fd_owner[to].store(d ? index_of(d) + 1 : 0);
+    return to;
 }
 
 mode_t mode_arg(int flags, va_list ap)
@@ -197,6 +236,21 @@ ZENT_EXPORT int close(int fd)
     if (owner_of(fd) != nullptr)
         fd_owner[fd].store(0);
     return real_close()(fd);
+}
+
+ZENT_EXPORT int dup(int fd)
+{
+    return track_copy(fd, real_dup()(fd));
+}
+
+ZENT_EXPORT int dup2(int fd, int fd2)
+{
+    return track_copy(fd, real_dup2()(fd, fd2));
+}
+
+ZENT_EXPORT int dup3(int fd, int fd2, int flags)
+{
+    return track_copy(fd, real_dup3()(fd, fd2, flags));
 }
 
 ZENT_EXPORT int ioctl(int fd, unsigned long request, ...)

@@ -299,6 +299,30 @@ TEST_F(Devsim, DescriptorsArePollableAndOtherFilesPassThrough)
     EXPECT_EQ(errno, EBADF);
 }
 
+TEST_F(Devsim, CopiesOfTheDescriptorReachTheDevice)
+{
+    uint8_t b = 0;
+    int copy = dup(dev());
+    ASSERT_GE(copy, 0);
+    xfer_rec r{};
+    r.dev_type = devsim::DEV_DES;
+    r.reg_address = 4;
+    r.data = &b;
+    r.data_len = 1;
+    r.tries = 1;
+    EXPECT_EQ(ioctl(copy, devsim::REQ_READ_XFER, &r), 0);
+    EXPECT_EQ(b, 0x80);
+    // Replacing the copy with a plain file makes it a plain file again.
+    std::string other = dir_ + "/plain.txt";
+    int ofd = open(other.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(ofd, 0);
+    ASSERT_EQ(dup2(ofd, copy), copy);
+    EXPECT_EQ(ioctl(copy, devsim::REQ_READ_XFER, &r), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    close(ofd);
+    close(copy);
+}
+
 TEST_F(Devsim, ConcurrentOpensAndTransfersStayConsistent)
 {
     // Each thread owns one link's registers and its own descriptors.

@@ -227,6 +227,8 @@ void log_line(const char *fmt, ...)
     if (n < 0)
         return;
     size_t len = std::min(static_cast<size_t>(n), sizeof line - 1);
+    if (len == sizeof line - 1)
+        line[len - 1] = '\n'; // a cut line still ends its line
     // One write per line on an O_APPEND descriptor keeps lines whole across processes.
     ssize_t w = ::write(log_fd, line, len);
     (void)w;

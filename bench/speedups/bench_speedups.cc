@@ -72,44 +72,30 @@ void run(size2 s)
     bench::row("project_rgbimage_onto", s, t, 6.0 * n);
 
     /* The per-point functions, once per pixel of the size. */
-    double acc = 0, acc_ref = 0;
-    t = bench::median_pair(
-        [&] {
-            double rx, ry;
-            for (int y = 0; y < s.h; ++y)
-                for (int x = 0; x < s.w; ++x) {
-                    projxy(&rx, &ry, x, y, h);
-                    acc += rx + ry;
-                }
-            bench::keep(acc);
-        },
-        [&] {
-            double rx, ry;
-            for (int y = 0; y < s.h; ++y)
-                for (int x = 0; x < s.w; ++x) {
-                    ref::projxy(&rx, &ry, x, y, h);
-                    acc_ref += rx + ry;
-                }
-            bench::keep(acc_ref);
-        });
-    check(acc == acc_ref, "projxy");
+    auto project_grid = [&](auto fn) {
+        double acc = 0, rx, ry;
+        for (int y = 0; y < s.h; ++y)
+            for (int x = 0; x < s.w; ++x) {
+                fn(&rx, &ry, x, y, h);
+                acc += rx + ry;
+            }
+        return acc;
+    };
+    check(project_grid(projxy) == project_grid(ref::projxy), "projxy");
+    t = bench::median_pair([&] { bench::keep(project_grid(projxy)); },
+                           [&] { bench::keep(project_grid(ref::projxy)); });
     bench::row("projxy (per point)", s, t, 0);
 
-    unsigned sum = 0, sum_ref = 0;
-    t = bench::median_pair(
-        [&] {
-            for (int y = 0; y < s.h - 1; ++y)
-                for (int x = 0; x < s.w - 1; ++x)
-                    sum += bilin(rgb.data(), s.w, x + 0.37, y + 0.61, x % 3);
-            bench::keep(sum);
-        },
-        [&] {
-            for (int y = 0; y < s.h - 1; ++y)
-                for (int x = 0; x < s.w - 1; ++x)
-                    sum_ref += ref::bilin(rgb.data(), s.w, x + 0.37, y + 0.61, x % 3);
-            bench::keep(sum_ref);
-        });
-    check(sum == sum_ref, "bilin");
+    auto sample_grid = [&](auto fn) {
+        unsigned sum = 0;
+        for (int y = 0; y < s.h - 1; ++y)
+            for (int x = 0; x < s.w - 1; ++x)
+                sum += fn(rgb.data(), s.w, x + 0.37, y + 0.61, x % 3);
+        return sum;
+    };
+    check(sample_grid(bilin) == sample_grid(ref::bilin), "bilin");
+    t = bench::median_pair([&] { bench::keep(sample_grid(bilin)); },
+                           [&] { bench::keep(sample_grid(ref::bilin)); });
     bench::row("bilin (per point)", s, t, 0);
 }
 

@@ -10,6 +10,7 @@
 
 #include "common/export.h"
 #include "disparity.h"
+#include "row_scan.h"
 
 namespace {
 
@@ -56,8 +57,9 @@ struct Cols {
 Cols valid_cols(long w, long d) { return {std::max(0L, d), std::min(w, w + d)}; }
 
 // Window costs A for one disparity from the column costs S over [xs, xe): the fill value
-// outside the columns that have a full window of 2 hw + 1 columns.
-void window_costs(const int32_t *__restrict S, int32_t *__restrict A, long w, Cols c, long hw)
+// outside the columns that have a full window of 2 hw + 1 columns. P receives the prefix sums
+// of S over [xs, xe) and may be S itself.
+void window_costs(const int32_t *S, int32_t *P, int32_t *__restrict A, long w, Cols c, long hw)
 {
     for (long x = 0; x < w; ++x)
         A[x] = kFill;
@@ -65,15 +67,14 @@ void window_costs(const int32_t *__restrict S, int32_t *__restrict A, long w, Co
     const long last = c.xe - hw - 1;
     if (last < first)
         return;
-    // Sliding sum equals P(x + hw) - P(x - hw - 1) of the prefix sums exactly.
-    int32_t sum = 0;
-    for (long x = c.xs; x < first + hw; ++x)
-        sum += S[x];
-    for (long x = first; x <= last; ++x) {
-        sum += S[x + hw];
-        A[x] = sum;
-        sum -= S[x - hw];
-    }
+    if (P != S)
+        std::memcpy(P + c.xs, S + c.xs, static_cast<size_t>(c.xe - c.xs) * sizeof(int32_t));
+    zent_disparity::prefix_row(P + c.xs, c.xe - c.xs);
+    A[first] = P[first + hw]; // the prefix before xs is 0
+    const int32_t *__restrict hi = P + hw;
+    const int32_t *__restrict lo = P - hw - 1;
+    for (long x = first + 1; x <= last; ++x)
+        A[x] = hi[x] - lo[x];
 }
 
 void left_update(const int32_t *__restrict A, int32_t *__restrict minL, int32_t *__restrict bestL,
@@ -173,7 +174,7 @@ ZENT_EXPORT int FindRowDisp(int *bestL, int *bestR, IntImage *left, IntImage *ri
     const DispRange live = live_disparities(w, dmin, dmax);
     if (dmin < live.lo || dmin > live.hi) {
         // The first disparity finds no partner anywhere: every column keeps it at fill cost.
-        window_costs(S.get(), A.get(), w, Cols{0, 0}, hw);
+        window_costs(S.get(), S.get(), A.get(), w, Cols{0, 0}, hw);
         left_update(A.get(), minL.get(), bestL, 0, w, dmin);
     }
     for (long d = live.lo; d <= live.hi; ++d) {
@@ -183,7 +184,7 @@ ZENT_EXPORT int FindRowDisp(int *bestL, int *bestR, IntImage *left, IntImage *ri
             s[x] = 0;
         for (long y = row + 1L; y <= long(row) + win; ++y)
             add_row(s, left->data, right->data, w, y, d, c);
-        window_costs(s, A.get(), w, c, hw);
+        window_costs(s, s, A.get(), w, c, hw);
         left_update_for(A.get(), minL.get(), bestL, w, c, hw, d, dmin);
         right_update(A.get(), minR.get(), bestR, c, d);
     }
@@ -204,8 +205,9 @@ ZENT_EXPORT int corr_disp(unsigned char *out, unsigned char *left, unsigned char
     Owned<int32_t> lg = grab<int32_t>(plane), rg = grab<int32_t>(plane);
     Owned<int32_t> bestL = grab<int32_t>(w), bestR = grab<int32_t>(w);
     Owned<int32_t> minL = grab<int32_t>(w), minR = grab<int32_t>(w), A = grab<int32_t>(w);
+    Owned<int32_t> P = grab<int32_t>(w);
     Owned<int32_t> colsum = grab<int32_t>(nlive * w); // one running column-cost row per disparity
-    if (!lg || !rg || !bestL || !bestR || !minL || !minR || !A || !colsum)
+    if (!lg || !rg || !bestL || !bestR || !minL || !minR || !A || !P || !colsum)
         return 0;
 
     for (long i = 0; i < plane; ++i) {
@@ -227,7 +229,7 @@ ZENT_EXPORT int corr_disp(unsigned char *out, unsigned char *left, unsigned char
             reset_row(minL.get(), w);
             reset_row(minR.get(), w);
             if (dmin < live.lo || dmin > live.hi) {
-                window_costs(colsum.get(), A.get(), w, Cols{0, 0}, hw);
+                window_costs(colsum.get(), P.get(), A.get(), w, Cols{0, 0}, hw);
                 left_update(A.get(), minL.get(), bestL.get(), 0, w, dmin);
             }
             for (long d = live.lo; d <= live.hi; ++d) {
@@ -242,7 +244,7 @@ ZENT_EXPORT int corr_disp(unsigned char *out, unsigned char *left, unsigned char
                     // The window slides down one row to rows k+1 .. k+win.
                     slide_row(s, lg.get(), rg.get(), w, k + win, k, d, c);
                 }
-                window_costs(s, A.get(), w, c, hw);
+                window_costs(s, P.get(), A.get(), w, c, hw);
                 left_update_for(A.get(), minL.get(), bestL.get(), w, c, hw, d, dmin);
                 right_update(A.get(), minR.get(), bestR.get(), c, d);
             }

@@ -10,6 +10,7 @@
 
 #include "common/export.h"
 #include "disparity.h"
+#include "row_scan.h"
 #include "sadbox_internal.h"
 
 namespace {
@@ -19,6 +20,7 @@ constexpr int32_t kCellPenalty = 1020;     // a half-resolution cell whose pair 
 constexpr int32_t kPixelPenalty = 255;     // a full-resolution pixel whose partner leaves the row
 constexpr int32_t kRasterNoCost = 1048575; // start of the raster matcher's search
 constexpr int kWinnerChunk = 256;          // cells decided together; bounds the stack scratch
+constexpr int kSampleChunk = 256;          // cells whose pixel differences are taken together
 
 struct Range {
     long begin;
@@ -82,6 +84,12 @@ inline int32_t minus(int32_t a, int32_t b)
     return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
 }
 
+} // namespace
+
+namespace {
+
+using zent_disparity::integral_row;
+
 struct HalfGeometry {
     long w, h;
     long Q;  // length of one cost slice
@@ -128,20 +136,25 @@ void half_slice(const HalfGeometry &g, int32_t *__restrict I, int32_t *__restric
             const uint8_t *__restrict r = R + y * g.w + 2 * lo - d;
             int32_t *__restrict dst = Ir + lo;
             const long cnt = hi - lo + 1;
-            for (long i = 0; i < cnt; ++i) {
-                const int32_t a = std::abs(int32_t(r[2 * i]) - int32_t(l[2 * i]));
-                const int32_t b = std::abs(int32_t(r[2 * i + 1]) - int32_t(l[2 * i + 1]));
-                dst[i] = 2 * (a + b);
+            // Byte-wide differences first (sixteen to a vector); a cell's two differences then
+            // share one 16-bit word, and the sum of its bytes does not depend on byte order.
+            uint16_t pairs[kSampleChunk];
+            auto *diff = reinterpret_cast<uint8_t *>(pairs);
+            for (long c0 = 0; c0 < cnt; c0 += kSampleChunk) {
+                const long m = std::min<long>(kSampleChunk, cnt - c0);
+                const uint8_t *__restrict lc = l + 2 * c0;
+                const uint8_t *__restrict rc = r + 2 * c0;
+                for (long j = 0; j < 2 * m; ++j)
+                    diff[j] = static_cast<uint8_t>(rc[j] > lc[j] ? rc[j] - lc[j] : lc[j] - rc[j]);
+                int32_t *__restrict dc = dst + c0;
+                for (long i = 0; i < m; ++i)
+                    dc[i] = 2 * int32_t((pairs[i] & 0xFF) + (pairs[i] >> 8));
             }
             xc = hi + 1;
         }
         for (; xc < W2; ++xc)
             Ir[xc] = kCellPenalty;
-        int32_t run = 0;
-        for (long i = 0; i < W2; ++i) {
-            run += Ir[i];
-            Ir[i] = run + Iu[i];
-        }
+        integral_row(Ir, Iu, W2);
         if (yc >= B2) {
             const int32_t *__restrict Ib = Ir - B2 * W2;
             int32_t *__restrict out = slice + yc * W2;
@@ -151,7 +164,8 @@ void half_slice(const HalfGeometry &g, int32_t *__restrict I, int32_t *__restric
     }
 }
 
-// Winner choice over n cost slices for one stretch of cells; best values land in val.
+// Winner choice over n cost slices for one stretch of cells; best values land in val. Four
+// candidates share one pass so that the running best stays in registers.
 void choose(const int32_t *const *slices, const uint8_t *list, int n, long cells, int32_t margin,
             int32_t *__restrict val)
 {
@@ -160,7 +174,33 @@ void choose(const int32_t *const *slices, const uint8_t *list, int n, long cells
         best[i] = kNoCost;
         val[i] = 0;
     }
-    for (int k = 0; k < n; ++k) {
+    int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const int32_t *__restrict c0 = slices[k];
+        const int32_t *__restrict c1 = slices[k + 1];
+        const int32_t *__restrict c2 = slices[k + 2];
+        const int32_t *__restrict c3 = slices[k + 3];
+        const int32_t v0 = list[k], v1 = list[k + 1], v2 = list[k + 2], v3 = list[k + 3];
+        for (long i = 0; i < cells; ++i) {
+            int32_t b = best[i];
+            int32_t v = val[i];
+            bool take = c0[i] < b;
+            b = take ? minus(c0[i], margin) : b;
+            v = take ? v0 : v;
+            take = c1[i] < b;
+            b = take ? minus(c1[i], margin) : b;
+            v = take ? v1 : v;
+            take = c2[i] < b;
+            b = take ? minus(c2[i], margin) : b;
+            v = take ? v2 : v;
+            take = c3[i] < b;
+            b = take ? minus(c3[i], margin) : b;
+            v = take ? v3 : v;
+            best[i] = b;
+            val[i] = v;
+        }
+    }
+    for (; k < n; ++k) {
         const int32_t *__restrict c = slices[k];
         const int32_t v = list[k];
         for (long i = 0; i < cells; ++i) {
@@ -275,11 +315,7 @@ void orig_with_threads(struct sadbox *sb, uint8_t *out, const uint8_t *left, con
                 }
                 for (long x = hi; x < w; ++x)
                     Ir[x] = kPixelPenalty;
-                int32_t run = 0;
-                for (long x = 0; x < w; ++x) {
-                    run += Ir[x];
-                    Ir[x] = run + Iu[x];
-                }
+                integral_row(Ir, Iu, w);
                 if (y >= box) {
                     const int32_t *__restrict Ib = Ir - box * w;
                     int32_t *__restrict c = slice + y * w;

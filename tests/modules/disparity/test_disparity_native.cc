@@ -8,12 +8,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <ostream>
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "disparity.h"
+#include "row_scan.h"
 #include "sadbox_internal.h"
 
 extern "C" {
@@ -252,6 +255,12 @@ struct Shape {
     int w, h, max_disp, box, margin, offset, n;
 };
 
+void PrintTo(const Shape &s, std::ostream *os)
+{
+    *os << s.w << "x" << s.h << " max_disp " << s.max_disp << " box " << s.box << " margin "
+        << s.margin << " offset " << s.offset << " n " << s.n;
+}
+
 class TeamSize : public ::testing::TestWithParam<Shape> {};
 
 TEST_P(TeamSize, OneAndTwoThreadsAgree)
@@ -300,6 +309,46 @@ INSTANTIATE_TEST_SUITE_P(Shapes, TeamSize,
                              return std::to_string(s.w) + "x" + std::to_string(s.h) + "_box" +
                                     std::to_string(s.box) + "_n" + std::to_string(s.n);
                          });
+
+// Lengths around the vector widths and the tail: the vector scans must agree with the plain
+// loops and with the sums written out.
+TEST(RowScan, VectorAndPortableScansAgree)
+{
+    std::mt19937 gen(99);
+    for (long n = 0; n <= 41; ++n) {
+        for (int trial = 0; trial < 4; ++trial) {
+            const int32_t span = trial % 2 ? (1 << 24) : 1020;
+            std::vector<int32_t> row(n), above(n);
+            for (long i = 0; i < n; ++i) {
+                row[i] = int32_t(gen() % uint32_t(2 * span + 1)) - span;
+                above[i] = int32_t(gen() % 100000);
+            }
+            std::vector<int32_t> expect_int(n), expect_pre(n);
+            int64_t run = 0;
+            for (long i = 0; i < n; ++i) {
+                run += row[i];
+                expect_pre[i] = int32_t(run);
+                expect_int[i] = int32_t(run + above[i]);
+            }
+            using Integral = void (*)(int32_t *, const int32_t *, long);
+            using Prefix = void (*)(int32_t *, long);
+            std::vector<std::pair<Integral, Prefix>> variants = {
+                {zent_disparity::integral_row_portable, zent_disparity::prefix_row_portable},
+                {zent_disparity::integral_row, zent_disparity::prefix_row},
+#if ZENT_DISPARITY_SSE2
+                {zent_disparity::integral_row_sse2, zent_disparity::prefix_row_sse2},
+#endif
+            };
+            for (const auto &[integral, prefix] : variants) {
+                auto a = row, b = row;
+                integral(a.data(), above.data(), n);
+                prefix(b.data(), n);
+                EXPECT_EQ(a, expect_int) << n;
+                EXPECT_EQ(b, expect_pre) << n;
+            }
+        }
+    }
+}
 
 // Fills the integral area with large values, as a long-lived object used by another matcher
 // may hold; sums over them would overflow if a matcher relied on them.

@@ -142,16 +142,19 @@ template <int NB> inline int quantile_bin(const uint16_t *__restrict h, uint32_t
     return j;
 }
 
-template <int NB>
-void hist_sievel_loop(uint8_t *__restrict output, const uint8_t *__restrict image,
-                      const uint16_t *__restrict hist, const uint32_t *__restrict count,
-                      std::ptrdiff_t n, int nbins, unsigned divisor, const bin_table &bins,
-                      uint8_t *__restrict background)
+/* NB: the bin count when fixed at compile time (0: nbins). Shift: a power-of-two divisor
+ * (the median's 2 among them) divides by shifting. */
+template <int NB, bool Shift>
+void hist_sievel_loop(uint8_t *output, const uint8_t *image, const uint16_t *hist,
+                      const uint32_t *count, std::ptrdiff_t n, int nbins, unsigned divisor,
+                      const bin_table &bins, uint8_t *background)
 {
     const int nb = NB > 0 ? NB : nbins;
+    const int shift = __builtin_ctz(divisor);
     for (std::ptrdiff_t i = n - 1; i >= 0; --i) {
         const int b = bins.bin[image[i]];
-        const int j = quantile_bin<NB>(hist + i * nb, count[i] / divisor, nb);
+        const uint32_t thr = Shift ? count[i] >> shift : count[i] / divisor;
+        const int j = quantile_bin<NB>(hist + i * nb, thr, nb);
         /* The level above the last bin can pass 255 (272 for 16 bins of 17); it is the
          * brightest level, not a wrapped dark one. */
         const int level = bins.binw * (j + 1);
@@ -254,11 +257,17 @@ ZENT_EXPORT void hist_sievel(uint8_t *output, uint8_t *image, uint16_t *hist, ui
      * untouched rather than stop the process. */
     if (bins.binw <= 0 || divisor == 0)
         return;
+    /* The division is unsigned: a negative divisor acts as a huge one. */
     const unsigned d = static_cast<unsigned>(divisor);
-    if (nbins == 16)
-        hist_sievel_loop<16>(output, image, hist, count, n, nbins, d, bins, background);
+    const bool pow2 = (d & (d - 1)) == 0;
+    if (nbins == 16 && pow2)
+        hist_sievel_loop<16, true>(output, image, hist, count, n, nbins, d, bins, background);
+    else if (nbins == 16)
+        hist_sievel_loop<16, false>(output, image, hist, count, n, nbins, d, bins, background);
+    else if (pow2)
+        hist_sievel_loop<0, true>(output, image, hist, count, n, nbins, d, bins, background);
     else
-        hist_sievel_loop<0>(output, image, hist, count, n, nbins, d, bins, background);
+        hist_sievel_loop<0, false>(output, image, hist, count, n, nbins, d, bins, background);
 }
 
 } // extern "C"

@@ -32,7 +32,7 @@ def ref_hist_sievel(image, hist, count, nbins, divisor, value_range):
     bg = np.zeros(image.size, dtype=np.uint8)
     for i in range(image.size - 1, -1, -1):
         b = int(image[i]) // w
-        threshold = int(count[i]) // divisor
+        threshold = int(count[i]) // (divisor % 2 ** 32)  # unsigned division
         j, running = nbins - 1, 0
         for k in range(nbins):
             running += int(hist[i, k])
@@ -94,7 +94,8 @@ def test_model_and_sievel_follow_reference_over_a_stream(width, height, nbins, v
 
 
 @pytest.mark.parametrize("nbins,value_range", LAYOUTS)
-@pytest.mark.parametrize("divisor", [1, 2, 3, 5, 100, 2 ** 31 - 1])
+@pytest.mark.parametrize("divisor", [1, 2, 3, 4, 5, 64, 100, 2 ** 30, 2 ** 31 - 1, -1, -2,
+                                     -2 ** 31])
 def test_sievel_on_random_histograms(nbins, value_range, divisor, guarded):
     # Arbitrary counters (large ones too) and counts that need not equal their sums.
     rng = np.random.default_rng(nbins * 7 + divisor % 1000)

@@ -12,10 +12,11 @@
 #include "disparity.h"
 #include "row_scan.h"
 
-namespace {
+namespace
+{
 
-constexpr int32_t kNone = INT32_MAX;       // no candidate yet
-constexpr int32_t kFill = 2139062143;      // window cost of a column without a full window
+constexpr int32_t kNone = INT32_MAX;  // no candidate yet
+constexpr int32_t kFill = 2139062143; // window cost of a column without a full window
 
 struct FreeDeleter {
     void operator()(void *p) const { std::free(p); }
@@ -54,7 +55,10 @@ int row_gradient(IntImage *img, int32_t *__restrict tmp)
 struct Cols {
     long xs, xe;
 };
-Cols valid_cols(long w, long d) { return {std::max(0L, d), std::min(w, w + d)}; }
+Cols valid_cols(long w, long d)
+{
+    return {std::max(0L, d), std::min(w, w + d)};
+}
 
 // Window costs A for one disparity from the column costs S over [xs, xe): the fill value
 // outside the columns that have a full window of 2 hw + 1 columns. P receives the prefix sums

@@ -13,11 +13,11 @@ extern "C" {
 struct sadbox {
     int32_t width;
     int32_t height;
-    int32_t offset;   /* added to every candidate before matching */
+    int32_t offset; /* added to every candidate before matching */
     int32_t max_disp;
     int32_t num_disp; /* max_disp + 1: disparity slots the scratch areas hold */
     int32_t box;
-    int32_t margin;   /* a later candidate must beat the winner by more than this */
+    int32_t margin;    /* a later candidate must beat the winner by more than this */
     int32_t *integral; /* width * (height + 1) * num_disp entries */
     int32_t *row_acc;  /* num_disp entries */
     int32_t *cost;     /* width * height * num_disp entries */

@@ -6,7 +6,8 @@
 #include <emmintrin.h>
 #endif
 
-namespace zent_disparity {
+namespace zent_disparity
+{
 
 void integral_row_portable(int32_t *__restrict row, const int32_t *__restrict above, long n)
 {
@@ -27,10 +28,12 @@ void prefix_row_portable(int32_t *row, long n)
 }
 
 #if ZENT_DISPARITY_SSE2
-namespace {
+namespace
+{
 
 // Two in-register prefix sums of four lanes each, the second lifted by the first's total.
-template <bool WithAbove> void scan_sse2(int32_t *__restrict row, const int32_t *__restrict above, long n)
+template <bool WithAbove>
+void scan_sse2(int32_t *__restrict row, const int32_t *__restrict above, long n)
 {
     __m128i carry = _mm_setzero_si128();
     long i = 0;
@@ -64,9 +67,15 @@ template <bool WithAbove> void scan_sse2(int32_t *__restrict row, const int32_t 
 
 } // namespace
 
-void integral_row_sse2(int32_t *row, const int32_t *above, long n) { scan_sse2<true>(row, above, n); }
+void integral_row_sse2(int32_t *row, const int32_t *above, long n)
+{
+    scan_sse2<true>(row, above, n);
+}
 
-void prefix_row_sse2(int32_t *row, long n) { scan_sse2<false>(row, nullptr, n); }
+void prefix_row_sse2(int32_t *row, long n)
+{
+    scan_sse2<false>(row, nullptr, n);
+}
 #endif
 
 void integral_row(int32_t *row, const int32_t *above, long n)

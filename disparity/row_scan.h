@@ -11,7 +11,8 @@
 #define ZENT_DISPARITY_SSE2 0
 #endif
 
-namespace zent_disparity {
+namespace zent_disparity
+{
 
 // row[i] = row[0] + ... + row[i] + above[i]: one row of an integral image from its samples.
 void integral_row(int32_t *row, const int32_t *above, long n);

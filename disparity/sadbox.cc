@@ -13,7 +13,8 @@
 #include "row_scan.h"
 #include "sadbox_internal.h"
 
-namespace {
+namespace
+{
 
 constexpr int32_t kNoCost = 16777215;      // start of the winner search: nothing chosen yet
 constexpr int32_t kCellPenalty = 1020;     // a half-resolution cell whose pair leaves the row
@@ -48,7 +49,10 @@ long floor_div(long a, long b)
     return q;
 }
 
-long ceil_div(long a, long b) { return -floor_div(-a, b); }
+long ceil_div(long a, long b)
+{
+    return -floor_div(-a, b);
+}
 
 // Element count a*b*c as a positive size, or 0 when it overflows or is not positive.
 size_t checked_count(long a, long b, long c)
@@ -86,7 +90,8 @@ inline int32_t minus(int32_t a, int32_t b)
 
 } // namespace
 
-namespace {
+namespace
+{
 
 using zent_disparity::integral_row;
 
@@ -213,7 +218,8 @@ void choose(const int32_t *const *slices, const uint8_t *list, int n, long cells
 
 } // namespace
 
-namespace zent_disparity {
+namespace zent_disparity
+{
 
 void jump_y_with_threads(struct sadbox *sb, uint8_t *out, const uint8_t *left, const uint8_t *right,
                          int n, const uint8_t *list, int threads)

@@ -7,7 +7,8 @@
 
 #include "disparity.h"
 
-namespace zent_disparity {
+namespace zent_disparity
+{
 
 inline constexpr int kTeamSize = 2;
 

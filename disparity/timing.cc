@@ -32,8 +32,10 @@ ZENT_EXPORT int main()
         return 1;
     }
 
-    struct timeval start {};
-    struct timeval stop {};
+    struct timeval start {
+    };
+    struct timeval stop {
+    };
     gettimeofday(&start, nullptr);
     for (int i = 0; i < 50; ++i) {
         std::printf("%d\n", i);

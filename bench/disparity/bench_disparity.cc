@@ -13,7 +13,8 @@
 
 #include "disparity.h"
 
-namespace {
+namespace
+{
 
 // The half-resolution matcher step by step: two regions of two threads, integral blocks at
 // (t+1)*S, a cost slice per candidate, then the winner choice.
@@ -79,9 +80,8 @@ void literal_sadbox(struct sadbox *sb, uint8_t *out, const uint8_t *L, const uin
     }
 }
 
-void literal_find_row(std::vector<int> &bestL, std::vector<int> &bestR,
-                      const std::vector<int> &Lg, const std::vector<int> &Rg, int w, int k,
-                      int win, int dmin, int dmax)
+void literal_find_row(std::vector<int> &bestL, std::vector<int> &bestR, const std::vector<int> &Lg,
+                      const std::vector<int> &Rg, int w, int k, int win, int dmin, int dmax)
 {
     std::vector<int> minL(w, INT_MAX), minR(w, INT_MAX);
     std::fill(bestL.begin(), bestL.end(), INT_MAX);
@@ -189,9 +189,10 @@ Pair make_pair(int w, int h)
 void report(const char *what, int w, int h, double fast, double ref, bool same)
 {
     const double mp = double(w) * h / 1e6;
-    std::printf("%-12s %4dx%-4d %10.3f ms %9.1f MP/s | literal %10.3f ms %8.1f MP/s | x%6.2f | %s\n",
-                what, w, h, fast, mp / (fast / 1e3), ref, mp / (ref / 1e3), ref / fast,
-                same ? "same output" : "OUTPUT DIFFERS");
+    std::printf(
+        "%-12s %4dx%-4d %10.3f ms %9.1f MP/s | literal %10.3f ms %8.1f MP/s | x%6.2f | %s\n", what,
+        w, h, fast, mp / (fast / 1e3), ref, mp / (ref / 1e3), ref / fast,
+        same ? "same output" : "OUTPUT DIFFERS");
 }
 
 } // namespace

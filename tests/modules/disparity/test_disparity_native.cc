@@ -28,7 +28,8 @@ void *__wrap_calloc(size_t count, size_t size);
 void __wrap_free(void *p);
 }
 
-namespace {
+namespace
+{
 
 // Allocation ledger of the kernels: fail the Nth allocation from now, and count what is still
 // held of the blocks handed out while armed.
@@ -68,7 +69,8 @@ bool refuse()
     return false;
 }
 
-class AllocationFailure {
+class AllocationFailure
+{
   public:
     explicit AllocationFailure(long pass)
     {
@@ -124,7 +126,8 @@ extern "C" void __wrap_free(void *p)
     __real_free(p);
 }
 
-namespace {
+namespace
+{
 
 std::vector<uint8_t> noise(size_t n, uint32_t seed)
 {
@@ -261,7 +264,9 @@ void PrintTo(const Shape &s, std::ostream *os)
         << s.margin << " offset " << s.offset << " n " << s.n;
 }
 
-class TeamSize : public ::testing::TestWithParam<Shape> {};
+class TeamSize : public ::testing::TestWithParam<Shape>
+{
+};
 
 TEST_P(TeamSize, OneAndTwoThreadsAgree)
 {

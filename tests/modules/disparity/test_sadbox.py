@@ -295,8 +295,8 @@ def test_full_resolution_pixel_penalty(extra, real_cost, penalised_wins):
 
 
 def test_raster_matches_reference(extra, rng):
-    for w, h in [(4, 3), (7, 5), (12, 9), (15, 15), (20, 6)]:
-        for box in (0, 1, 2, 3, 5):
+    for w, h in [(4, 3), (7, 5), (12, 9), (15, 15), (20, 6), (21, 19)]:
+        for box in (0, 1, 2, 3, 5, 15):
             md = rng.randrange(0, min(w, 6))
             L, R = textured_pair(rng, w, h, rng.randrange(0, 4), noise=rng.choice([0, 6]))
             prefill = rng.randrange(256)

@@ -5,7 +5,7 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import ffi, lib, ptr
+from speedups_support import ffi, lib, ptr
 
 TABLE = {"bilin", "project_rgbimage_onto", "projxy", "rgb_to_grey", "uint8_transpose"}
 ARITY = {"bilin": 5, "project_rgbimage_onto": 11, "projxy": 5, "rgb_to_grey": 3,

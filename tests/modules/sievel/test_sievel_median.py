@@ -3,7 +3,7 @@ algorithms, with the C library's generator seeded so both sides draw the same nu
 import numpy as np
 import pytest
 
-from conftest import SIZES, ffi, lib, libc, ptr, ref_rand_round
+from sievel_support import SIZES, ffi, lib, libc, ptr, ref_rand_round
 
 
 def ref_median_model(model, image, step, quantile):

@@ -3,7 +3,7 @@ algorithms: bin widths, halving at maxcount, the share threshold and the top bin
 import numpy as np
 import pytest
 
-from conftest import SIZES, ffi, lib, ptr
+from sievel_support import SIZES, ffi, lib, ptr
 
 
 def binw(rng_, nbins):

@@ -5,7 +5,7 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import exports, ffi, lib, libc, ptr, ref_rand_round
+from sievel_support import exports, ffi, lib, libc, ptr, ref_rand_round
 
 TABLE = {"hist_sievel", "hist_model", "median_sievel", "median_sievel_mask", "median_model"}
 ARITY = {"hist_sievel": 10, "hist_model": 8, "median_sievel": 7, "median_sievel_mask": 8,

@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 
-from conftest import SIZES, ffi, lib, ptr
+from speedups_support import SIZES, ffi, lib, ptr
 
 IDENTITY = [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0]
 

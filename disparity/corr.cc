@@ -223,7 +223,8 @@ ZENT_EXPORT int corr_disp(unsigned char *out, unsigned char *left, unsigned char
     row_gradient(&li, A.get());
     row_gradient(&ri, A.get());
     std::memset(out, 0, static_cast<size_t>(std::max(plane, 0L)));
-    const long rows = h - win;
+    // A negative window would reach rows outside both images; nothing is matched then.
+    const long rows = win < 0 ? 0 : h - win;
     const long scale = dmax > dmin ? 255L / (long(dmax) - dmin) : 0;
 
     for (long k = 0; k < rows; ++k) {

@@ -88,11 +88,6 @@ inline int32_t minus(int32_t a, int32_t b)
     return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
 }
 
-} // namespace
-
-namespace
-{
-
 using zent_disparity::integral_row;
 
 struct HalfGeometry {
@@ -251,7 +246,7 @@ void jump_y_with_threads(struct sadbox *sb, uint8_t *out, const uint8_t *left, c
         const int T = omp_get_num_threads();
         const int t = omp_get_thread_num();
         const Range rows = share(win_rows, t, T);
-        const int32_t *slices[256];
+        const int32_t *slices[256]; // n comes as one byte
         int32_t val[kWinnerChunk];
         for (long j = rows.begin; j < rows.end; ++j) {
             const long yc = g.B2 + j;

@@ -71,6 +71,7 @@ def test_empty_and_degenerate_ranges_give_zero(mod, rng):
     assert corr(mod, L, R, w, h, 2, 2, 3) == [0] * (w * h)      # every match is dmin
     assert corr(mod, L, R, w, h, 0, 4, h) == [0] * (w * h)      # no row has a window
     assert corr(mod, L, R, w, h, 0, 4, h + 3) == [0] * (w * h)
+    assert corr(mod, L, R, w, h, 0, 4, -1) == [0] * (w * h)    # nothing outside the images
 
 
 def test_equal_costs_keep_the_smaller_disparity(mod):

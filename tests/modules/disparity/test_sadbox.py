@@ -113,6 +113,25 @@ def test_half_resolution_matches_reference(mod, rng, w, h):
         assert got2 == ref.half_resolution(R, L, w, h, offset, box, margin, cands2), trial
 
 
+def test_wide_rows_cross_the_internal_chunks(mod, extra, rng):
+    # Rows of more than 256 cells (half resolution) and pixels (full resolution).
+    w, h = 531, 7
+    L, R = textured_pair(rng, w, h, 6, noise=12)
+    cands = [9, 0, 6, 3, 6]
+    b = Box(mod, w, h, 1, smallest_max_disp(half_fits, w, h, 5), 4, 2)
+    try:
+        got = b.disp(L, R, cands)
+    finally:
+        b.free()
+    assert got == ref.half_resolution(L, R, w, h, 1, 4, 2, cands)
+    e = ExtraBox(extra, w, h, 0, smallest_max_disp(full_fits, w, h, 5, at_least=4), 3, 1)
+    try:
+        got = e.run("sadbox_disp_orig", L, R, cands)
+    finally:
+        e.free()
+    assert got == ref.full_resolution(L, R, w, h, 0, 3, 1, cands)
+
+
 def test_half_resolution_odd_height_small_box_stays_inside(mod, rng):
     # Below box 2 an odd height puts the last blocks' lower half under the image; it is cut.
     w, h = 12, 7

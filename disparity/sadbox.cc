@@ -126,35 +126,33 @@ void half_slice(const HalfGeometry &g, int32_t *__restrict I, int32_t *__restric
         int32_t *__restrict Ir = I + yc * W2;
         const int32_t *__restrict Iu = Ir - W2;
         const long y = 2 * yc;
-        // Sample costs first, into the row itself; the running sum then turns them into
-        // integral values in place.
-        long xc = 0;
-        for (; xc < std::min(lo, W2); ++xc)
-            Ir[xc] = kCellPenalty;
-        if (hi >= lo) {
-            const uint8_t *__restrict l = L + y * g.w + 2 * lo;
-            const uint8_t *__restrict r = R + y * g.w + 2 * lo - d;
-            int32_t *__restrict dst = Ir + lo;
-            const long cnt = hi - lo + 1;
-            // Byte-wide differences first (sixteen to a vector); a cell's two differences then
-            // share one 16-bit word, and the sum of its bytes does not depend on byte order.
-            uint16_t pairs[kSampleChunk];
-            auto *diff = reinterpret_cast<uint8_t *>(pairs);
-            for (long c0 = 0; c0 < cnt; c0 += kSampleChunk) {
-                const long m = std::min<long>(kSampleChunk, cnt - c0);
-                const uint8_t *__restrict lc = l + 2 * c0;
-                const uint8_t *__restrict rc = r + 2 * c0;
-                for (long j = 0; j < 2 * m; ++j)
-                    diff[j] = static_cast<uint8_t>(rc[j] > lc[j] ? rc[j] - lc[j] : lc[j] - rc[j]);
-                int32_t *__restrict dc = dst + c0;
-                for (long i = 0; i < m; ++i)
-                    dc[i] = 2 * int32_t((pairs[i] & 0xFF) + (pairs[i] >> 8));
+        // Per chunk of cells: byte-wide pixel differences (sixteen to a vector), then each
+        // cell's pair sum from one 16-bit word (the sum of its two bytes does not depend on byte
+        // order), then the running sum doubles them into integral values.
+        int32_t run = 0;
+        for (long c0 = 0; c0 < W2; c0 += kSampleChunk) {
+            const long m = std::min<long>(kSampleChunk, W2 - c0);
+            uint16_t half[kSampleChunk];
+            const long in_lo = std::clamp(lo - c0, 0L, m);        // first cell inside the row
+            const long in_hi = std::clamp(hi + 1 - c0, in_lo, m); // one past the last
+            for (long i = 0; i < in_lo; ++i)
+                half[i] = kCellPenalty / 2;
+            if (in_hi > in_lo) {
+                uint16_t pairs[kSampleChunk];
+                auto *diff = reinterpret_cast<uint8_t *>(pairs);
+                const long cnt = in_hi - in_lo;
+                const uint8_t *__restrict l = L + y * g.w + 2 * (c0 + in_lo);
+                const uint8_t *__restrict r = R + y * g.w + 2 * (c0 + in_lo) - d;
+                for (long j = 0; j < 2 * cnt; ++j)
+                    diff[j] = static_cast<uint8_t>(r[j] > l[j] ? r[j] - l[j] : l[j] - r[j]);
+                uint16_t *__restrict hc = half + in_lo;
+                for (long i = 0; i < cnt; ++i)
+                    hc[i] = static_cast<uint16_t>((pairs[i] & 0xFF) + (pairs[i] >> 8));
             }
-            xc = hi + 1;
+            for (long i = in_hi; i < m; ++i)
+                half[i] = kCellPenalty / 2;
+            run = zent_disparity::integral_row_doubled(Ir + c0, half, Iu + c0, m, run);
         }
-        for (; xc < W2; ++xc)
-            Ir[xc] = kCellPenalty;
-        integral_row(Ir, Iu, W2);
         if (yc >= B2) {
             const int32_t *__restrict Ib = Ir - B2 * W2;
             int32_t *__restrict out = slice + yc * W2;

@@ -351,6 +351,32 @@ TEST(RowScan, VectorAndPortableScansAgree)
                 EXPECT_EQ(a, expect_int) << n;
                 EXPECT_EQ(b, expect_pre) << n;
             }
+
+            // Half sample costs (0 .. 510), doubled, continuing a running sum.
+            std::vector<uint16_t> half(n);
+            for (auto &v : half)
+                v = uint16_t(gen() % 511);
+            const int32_t start = int32_t(gen() % 5000);
+            std::vector<int32_t> expect_dbl(n);
+            int32_t total = start;
+            for (long i = 0; i < n; ++i) {
+                total += 2 * half[i];
+                expect_dbl[i] = total + above[i];
+            }
+            using Doubled =
+                int32_t (*)(int32_t *, const uint16_t *, const int32_t *, long, int32_t);
+            std::vector<Doubled> doubled = {
+                zent_disparity::integral_row_doubled_portable,
+                zent_disparity::integral_row_doubled,
+#if ZENT_DISPARITY_SSE2
+                zent_disparity::integral_row_doubled_sse2,
+#endif
+            };
+            for (Doubled f : doubled) {
+                std::vector<int32_t> out(n, -1);
+                EXPECT_EQ(f(out.data(), half.data(), above.data(), n, start), total) << n;
+                EXPECT_EQ(out, expect_dbl) << n;
+            }
         }
     }
 }

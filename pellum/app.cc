@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
@@ -135,6 +136,10 @@ static void watch_pipe(int fd, int priority)
 
 extern "C" ZENT_EXPORT int start_app(void)
 {
+    // The checks (main loop) and an install (worker) may both start the application; one
+    // start at a time keeps the argument vector and the process id consistent.
+    static std::mutex start_lock;
+    std::lock_guard<std::mutex> hold(start_lock);
     int state = application_state.load();
     if (state != PACKAGE_INSTALLED && state != RUN_FAILED) {
         syslog(LOG_DEBUG,

@@ -168,7 +168,8 @@ class TinyProxy:
                     "PidFile \"%s\"\nMaxClients 20\nBasicAuth %s %s\n"
                     % (self.port, self.log, os.path.join(directory, "tinyproxy.pid"), user,
                        password))
-        self.proc = subprocess.Popen(["/usr/bin/tinyproxy", "-d", "-c", conf],
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+        self.proc = subprocess.Popen(["/usr/bin/tinyproxy", "-d", "-c", conf], env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
         def listening():
@@ -277,10 +278,12 @@ class Pellum:
             e["PELLUM_TEST_TICK_MS"] = str(TICK_MS)
         else:
             e.pop("PELLUM_TEST_TICK_MS", None)
-        preload = SHIM
+        # The shim is built without sanitizers and the launcher of a sanitizer build carries
+        # its own runtime, so the sanitizer runtimes are not preloaded here: the launcher's
+        # shell commands (curl hangs with a preloaded ASan runtime) run as on the camera.
+        e["LD_PRELOAD"] = SHIM
         if os.environ.get("ZENT_SANITIZER_PRELOAD"):
-            preload = os.environ["ZENT_SANITIZER_PRELOAD"] + ":" + SHIM
-        e["LD_PRELOAD"] = preload
+            e["ASAN_OPTIONS"] = (e.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0").lstrip(":")
         if memory is not None:
             self.set_memory(*memory)
         if env:
@@ -412,19 +415,24 @@ class StatePoller:
         self.thread = threading.Thread(target=self.run, daemon=True)
         self.thread.start()
 
+    def sample(self):
+        try:
+            s = self.camera.status()["status"]
+            if not self.seen or self.seen[-1] != s:
+                self.seen.append(s)
+        except (OSError, AssertionError, ValueError):
+            pass
+
     def run(self):
         while not self.stop_flag.is_set():
-            try:
-                s = self.camera.status()["status"]
-                if not self.seen or self.seen[-1] != s:
-                    self.seen.append(s)
-            except (OSError, AssertionError, ValueError):
-                pass
+            self.sample()
             time.sleep(self.interval)
 
     def stop(self):
         self.stop_flag.set()
         self.thread.join(5)
+        # The caller has just seen a state the loop may not have sampled yet.
+        self.sample()
         return self.seen
 
 

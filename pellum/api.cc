@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <string>
 #include <cstring>
+#include <string>
 #include <syslog.h>
 
 #include "export.h"
@@ -12,7 +12,7 @@
 extern "C" {
 const char *const content_types[] = {"text/plain", "application/json"};
 const char *const status_texts[] = {"200 OK", "404 Not Found", "400 Bad Request",
-                                                "500 Internal Server Error"};
+                                    "500 Internal Server Error"};
 
 const Page pages[] = {
     {"/local/tallyo/status", 1, 0, status_view},
@@ -40,7 +40,10 @@ gsize fitted_length(int written, gsize capacity)
     return static_cast<gsize>(written) < capacity ? static_cast<gsize>(written) : capacity - 1;
 }
 
-static bool is_secret_key(const char *key) { return g_strcmp0(key, "proxy-password") == 0; }
+static bool is_secret_key(const char *key)
+{
+    return g_strcmp0(key, "proxy-password") == 0;
+}
 
 // The raw query with the value of every proxy-password pair masked, for the log.
 static std::string masked_query(const char *query)
@@ -56,7 +59,8 @@ static std::string masked_query(const char *query)
         std::string key = eq != nullptr ? std::string(*p, static_cast<size_t>(eq - *p)) : *p;
         std::replace(key.begin(), key.end(), '+', ' ');
         gchar *decoded = g_uri_unescape_string(key.c_str(), nullptr);
-        if (eq != nullptr && eq[1] != '\0' && is_secret_key(decoded != nullptr ? decoded : key.c_str()))
+        if (eq != nullptr && eq[1] != '\0' &&
+            is_secret_key(decoded != nullptr ? decoded : key.c_str()))
             out += std::string(*p, static_cast<size_t>(eq - *p)) + "=*****";
         else
             out += *p;
@@ -127,7 +131,8 @@ extern "C" ZENT_EXPORT void generate_page(const gchar *path, const gchar *method
         while (g_hash_table_iter_next(&it, &key, &value)) {
             auto *k = static_cast<const char *>(key);
             auto *v = value != nullptr ? static_cast<const char *>(value) : "";
-            syslog(LOG_DEBUG, "Parameter %s: %s", k, is_secret_key(k) && v[0] != '\0' ? "*****" : v);
+            syslog(LOG_DEBUG, "Parameter %s: %s", k,
+                   is_secret_key(k) && v[0] != '\0' ? "*****" : v);
         }
     }
     GDataOutputStream *out = g_data_output_stream_new(stream);

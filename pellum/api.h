@@ -29,8 +29,8 @@ extern QLHttpHandler *handler;
 
 int init_web_api(void);
 int cleanup_web_api(void);
-void generate_page(const gchar *path, const gchar *method, const gchar *query,
-                   GHashTable *params, GOutputStream *stream, gpointer user_data);
+void generate_page(const gchar *path, const gchar *method, const gchar *query, GHashTable *params,
+                   GOutputStream *stream, gpointer user_data);
 void write_content_type(GDataOutputStream *stream, int index);
 void write_status(GDataOutputStream *stream, int index);
 void write_output(GDataOutputStream *stream, const char *text);

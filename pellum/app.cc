@@ -25,8 +25,8 @@ std::atomic<guint> status_source{0};
 std::atomic<guint> flask_source{0};
 
 static const char *const state_log_names[] = {
-    "NOTHING",           "DOWNLOADING", "DOWNLOAD_FAILED", "PACKAGE_DOWNLOADED", "INSTALLING",
-    "INSTALL_FAILED",    "PACKAGE_INSTALLED", "STARTING",  "PACKAGE_RUNNING",    "RUN_FAILED"};
+    "NOTHING",        "DOWNLOADING",       "DOWNLOAD_FAILED", "PACKAGE_DOWNLOADED", "INSTALLING",
+    "INSTALL_FAILED", "PACKAGE_INSTALLED", "STARTING",        "PACKAGE_RUNNING",    "RUN_FAILED"};
 static const char *const state_page_names[] = {
     "not_present",    "downloading", "download_failed", "downloaded", "installing",
     "install_failed", "installed",   "starting",        "running",    "error"};
@@ -53,12 +53,19 @@ void set_manifest_state(const char *op, int state)
     syslog(LOG_DEBUG, "%s::Setting manifest state to %s", op, manifest_state_to_string(state));
 }
 
-extern "C" ZENT_EXPORT int get_current_application_state(void) { return application_state.load(); }
-extern "C" ZENT_EXPORT int get_current_manifest_state(void) { return manifest_state.load(); }
+extern "C" ZENT_EXPORT int get_current_application_state(void)
+{
+    return application_state.load();
+}
+extern "C" ZENT_EXPORT int get_current_manifest_state(void)
+{
+    return manifest_state.load();
+}
 
 static bool file_exists(const std::string &path)
 {
-    struct stat st {};
+    struct stat st {
+    };
     return stat(path.c_str(), &st) == 0;
 }
 
@@ -149,9 +156,8 @@ extern "C" ZENT_EXPORT int start_app(void)
     // The script entry points at a string that lives as long as the process.
     static const std::string pyc = zent_path(PACKAGE_DIR "/app.pyc");
     if (runtime_argv != nullptr)
-        runtime_argv[1] = const_cast<char *>(file_exists(zent_path(PACKAGE_DIR "/app.py"))
-                                                 ? "app.py"
-                                                 : pyc.c_str());
+        runtime_argv[1] = const_cast<char *>(
+            file_exists(zent_path(PACKAGE_DIR "/app.py")) ? "app.py" : pyc.c_str());
     set_application_state("start_app", STARTING);
 
     const std::string dir = zent_path(PACKAGE_DIR);
@@ -234,7 +240,8 @@ extern "C" ZENT_EXPORT void remove_timeouts(void)
 // Free RAM in kilobytes: the kernel counts in units of mem_unit bytes.
 static unsigned long free_ram_kb()
 {
-    struct sysinfo info {};
+    struct sysinfo info {
+    };
     if (sysinfo(&info) != 0)
         return ~0UL;
     unsigned long long bytes =
@@ -286,7 +293,10 @@ static const char *table_value(GHashTable *table, const char *key)
     return v != nullptr ? v : "";
 }
 
-static const char *masked(const char *password) { return password[0] != '\0' ? PASSWORD_MASK : ""; }
+static const char *masked(const char *password)
+{
+    return password[0] != '\0' ? PASSWORD_MASK : "";
+}
 
 extern "C" ZENT_EXPORT void get_proxy_from_config(GHashTable **table)
 {
@@ -337,11 +347,11 @@ bool build_download_command(GHashTable *table, std::string &command, std::string
         option = "-x " + zent_shell_quote(url);
         masked_option = option;
     }
-    const std::string tail = " -L " + zent_shell_quote(std::string(default_download_url != nullptr
-                                                                       ? default_download_url
-                                                                       : "") +
-                                                       PACKAGE_NAME) +
-                             " -o " + zent_shell_quote(zent_path(PACKAGE_ARCHIVE));
+    const std::string tail =
+        " -L " +
+        zent_shell_quote(std::string(default_download_url != nullptr ? default_download_url : "") +
+                         PACKAGE_NAME) +
+        " -o " + zent_shell_quote(zent_path(PACKAGE_ARCHIVE));
     const std::string head = "curl --fail --connect-timeout 10 --insecure ";
     command = head + option + tail;
     masked_command = head + masked_option + tail;
@@ -389,10 +399,10 @@ extern "C" ZENT_EXPORT int install(void)
         remove_timeouts();
         force_kill_app();
         set_application_state("install", INSTALLING);
-        const std::string command =
-            zent_shell_quote(zent_path(PACKAGE_DIR "update.sh")) + " || tar -xvf " +
-            zent_shell_quote(zent_path(PACKAGE_ARCHIVE)) + " -C " +
-            zent_shell_quote(zent_path("/usr/local/packages/tallyo"));
+        const std::string command = zent_shell_quote(zent_path(PACKAGE_DIR "update.sh")) +
+                                    " || tar -xvf " + zent_shell_quote(zent_path(PACKAGE_ARCHIVE)) +
+                                    " -C " +
+                                    zent_shell_quote(zent_path("/usr/local/packages/tallyo"));
         if (run_shell(command.c_str()) != 0) {
             set_application_state("install", INSTALL_FAILED);
             return 0;
@@ -451,9 +461,18 @@ extern "C" ZENT_EXPORT void purge_package(void)
         set_application_state("purge_package", NOTHING);
 }
 
-static void run_install(gpointer) { install_package(); }
-static void run_purge(gpointer) { purge_package(); }
-static void run_upgrade(gpointer) { upgrade_package(); }
+static void run_install(gpointer)
+{
+    install_package();
+}
+static void run_purge(gpointer)
+{
+    purge_package();
+}
+static void run_upgrade(gpointer)
+{
+    upgrade_package();
+}
 static void run_download(gpointer argument)
 {
     auto *table = static_cast<GHashTable *>(argument);

@@ -89,7 +89,8 @@ extern "C" ZENT_EXPORT void set_log_level(void)
     if (found_home(home, sizeof home)) {
         char debug[100];
         int w = std::snprintf(debug, sizeof debug, "%s/debug", home);
-        struct stat st {};
+        struct stat st {
+        };
         // A cut path names some other entry: treat it as absent.
         bool present = w > 0 && static_cast<size_t>(w) < sizeof debug && stat(debug, &st) == 0;
         enable_debug(present ? 1 : 0);
@@ -149,7 +150,8 @@ extern "C" ZENT_EXPORT int zent_init(int argc, char **argv)
         nuser = argc - 1;
     }
     static const std::string pyc = zent_path(PACKAGE_DIR "/app.pyc");
-    struct stat st {};
+    struct stat st {
+    };
     bool have_py = stat(zent_path(PACKAGE_DIR "/app.py").c_str(), &st) == 0;
     runtime_argv = g_new0(char *, static_cast<gsize>(nuser) + 3);
     runtime_argv[0] = const_cast<char *>("./pyrun");

@@ -15,11 +15,9 @@
 #include "zent_root.h"
 
 static const char *const manifest_log_names[] = {"OK", "MISSING", "INVALID_FIRMWARE",
-                                                 "INVALID_PELLUM",
-                                                 "INVALID_PELLUM_AND_FIRMWARE"};
+                                                 "INVALID_PELLUM", "INVALID_PELLUM_AND_FIRMWARE"};
 static const char *const manifest_page_names[] = {"ok", "missing", "invalid_firmware",
-                                                  "invalid_pellum",
-                                                  "invalid_pellum_and_firmware"};
+                                                  "invalid_pellum", "invalid_pellum_and_firmware"};
 
 extern "C" ZENT_EXPORT const char *manifest_state_to_string(int state)
 {
@@ -138,10 +136,10 @@ extern "C" ZENT_EXPORT int manifest_load_package(Manifest *man, const char *path
     if (fd < 0) {
         syslog(LOG_ERR, "VALIDATE_MANIFEST ERROR (%s: %s)\n", file.c_str(), g_strerror(errno));
     } else {
-        struct stat st {};
+        struct stat st {
+        };
         if (fstat(fd, &st) != 0) {
-            syslog(LOG_ERR, "VALIDATE_MANIFEST ERROR (%s: %s)\n", file.c_str(),
-                   g_strerror(errno));
+            syslog(LOG_ERR, "VALIDATE_MANIFEST ERROR (%s: %s)\n", file.c_str(), g_strerror(errno));
         } else if (st.st_size == 0) {
             // Nothing to map: an empty manifest is an empty key file.
             size = 0;

@@ -20,8 +20,14 @@ static const char *loggable(const char *name, const char *value)
     return value != nullptr ? value : "";
 }
 
-static const char *error_message(const GError *e) { return e != nullptr ? e->message : ""; }
-static int error_code(const GError *e) { return e != nullptr ? e->code : 0; }
+static const char *error_message(const GError *e)
+{
+    return e != nullptr ? e->message : "";
+}
+static int error_code(const GError *e)
+{
+    return e != nullptr ? e->code : 0;
+}
 
 extern "C" ZENT_EXPORT int init_param(void)
 {

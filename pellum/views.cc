@@ -7,7 +7,6 @@
 
 #include "api.h"
 #include "app.h"
-#include "manifest.h"
 #include "export.h"
 #include "main.h"
 #include "manifest.h"
@@ -108,9 +107,9 @@ extern "C" ZENT_EXPORT int upgrade_view(char *buffer, gsize *size, GHashTable *p
 
 extern "C" ZENT_EXPORT int purge_view(char *buffer, gsize *size, GHashTable *params)
 {
-    const char *confirm =
-        params != nullptr ? static_cast<const char *>(g_hash_table_lookup(params, "confirm"))
-                          : nullptr;
+    const char *confirm = params != nullptr
+                              ? static_cast<const char *>(g_hash_table_lookup(params, "confirm"))
+                              : nullptr;
     if (confirm == nullptr || std::strncmp(confirm, "yes", 3) != 0) {
         reply(buffer, size,
               "{\"status\": \"%s\",\n \"will_remove\": [\"package.tar.gz\", \"package\"],\n "
@@ -145,7 +144,8 @@ extern "C" ZENT_EXPORT int pages_to_json(char *buffer, gsize *size, GHashTable *
         const Page &p = pages[i];
         append("\t{\n\t\"uri\": \"%s\",\n\t\"content_type\": \"%s\",\n\t\"request_type\": "
                "\"%s\"\n\t}%s\n",
-               p.uri, p.content_type >= 0 && p.content_type <= 1 ? content_types[p.content_type] : "",
+               p.uri,
+               p.content_type >= 0 && p.content_type <= 1 ? content_types[p.content_type] : "",
                p.request_type == 1 ? "POST" : "GET", i + 1 < npages ? "," : "");
     }
     append("%s", "\n]");

@@ -28,8 +28,8 @@ extern "C" ZENT_EXPORT Worker *create_worker(const char *name)
     worker->queue = g_async_queue_new();
     worker->running.store(1);
     worker->name = name != nullptr ? g_strdup(name) : nullptr;
-    worker->thread = g_thread_new(worker->name != nullptr ? worker->name : "work", work_entry,
-                                  worker);
+    worker->thread =
+        g_thread_new(worker->name != nullptr ? worker->name : "work", work_entry, worker);
     return worker;
 }
 

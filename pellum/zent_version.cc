@@ -14,8 +14,7 @@ extern "C" ZENT_EXPORT int zent_version_scan(const char *text, zent_version *ver
             n = ZENT_VERSION_ABSENT;
         return 1;
     }
-    int n[4] = {ZENT_VERSION_ABSENT, ZENT_VERSION_ABSENT, ZENT_VERSION_ABSENT,
-                ZENT_VERSION_ABSENT};
+    int n[4] = {ZENT_VERSION_ABSENT, ZENT_VERSION_ABSENT, ZENT_VERSION_ABSENT, ZENT_VERSION_ABSENT};
     // The suffix is read only to be dropped; the width keeps a long one inside the buffer.
     char suffix[100];
     int items = std::sscanf(text, "%d.%d.%d.%d.%99s", &n[0], &n[1], &n[2], &n[3], suffix);

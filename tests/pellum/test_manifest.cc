@@ -11,11 +11,15 @@
 #include "main.h"
 #include "manifest.h"
 
-namespace {
+namespace
+{
 
 const char *const kGroups[] = {"pellum", "firmware"};
 
-zent_version v(int a, int b, int c, int d) { return zent_version{{a, b, c, d}}; }
+zent_version v(int a, int b, int c, int d)
+{
+    return zent_version{{a, b, c, d}};
+}
 
 std::string shq(const std::string &s)
 {
@@ -128,8 +132,9 @@ TEST(ManifestStateNames, OutOfRangeReadsMissing)
 }
 
 // A private camera root with an archive made by tar from the given manifest.
-class ManifestArchive : public ::testing::Test {
-protected:
+class ManifestArchive : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         char tmpl[] = "/tmp/pellum-manifest-XXXXXX";
@@ -177,7 +182,8 @@ TEST_F(ManifestArchive, Verdicts)
     for (const Case &c : cases) {
         make_archive(c.manifest);
         EXPECT_EQ(eval_manifest_state(), c.state) << c.manifest;
-        struct stat st {};
+        struct stat st {
+        };
         // The extracted copy is cleaned up after every check.
         EXPECT_NE(stat((root_ + "/tmp/package").c_str(), &st), 0);
     }
@@ -198,7 +204,8 @@ TEST_F(ManifestArchive, ForeignFilesInExtractDirectoryStay)
     ASSERT_EQ(mkdir((root_ + "/tmp/package").c_str(), 0755), 0);
     std::ofstream(root_ + "/tmp/package/keep") << "x";
     EXPECT_EQ(eval_manifest_state(), INVALID_PELLUM);
-    struct stat st {};
+    struct stat st {
+    };
     EXPECT_EQ(stat((root_ + "/tmp/package/keep").c_str(), &st), 0);
     EXPECT_NE(stat((root_ + "/tmp/package/REQUIREMENTS.ini").c_str(), &st), 0);
 }

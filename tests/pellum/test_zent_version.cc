@@ -7,9 +7,13 @@
 
 #include "zent_version.h"
 
-namespace {
+namespace
+{
 
-zent_version v(int a, int b, int c, int d) { return zent_version{{a, b, c, d}}; }
+zent_version v(int a, int b, int c, int d)
+{
+    return zent_version{{a, b, c, d}};
+}
 
 void expect_version(const zent_version &got, int a, int b, int c, int d)
 {

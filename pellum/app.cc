@@ -109,23 +109,27 @@ extern "C" ZENT_EXPORT gboolean pipe_to_log(GIOChannel *channel, GIOCondition co
 {
     (void)condition;
     int priority = GPOINTER_TO_INT(user_data);
-    gchar *line = nullptr;
-    gsize length = 0;
-    GError *error = nullptr;
-    GIOStatus status = g_io_channel_read_line(channel, &line, &length, nullptr, &error);
-    if (status == G_IO_STATUS_ERROR) {
-        g_clear_error(&error);
+    // The pipe is non-blocking: a line the child has not finished stays buffered instead of
+    // stalling the main loop. Every complete line that is there is copied, up to a bound that
+    // keeps a chatty child from holding the loop.
+    for (int n = 0; n < 1000; ++n) {
+        gchar *line = nullptr;
+        gsize length = 0;
+        GError *error = nullptr;
+        GIOStatus status = g_io_channel_read_line(channel, &line, &length, nullptr, &error);
+        if (status == G_IO_STATUS_NORMAL && line != nullptr)
+            syslog(priority, "%s: %s", "counter", line);
         g_free(line);
-        return FALSE;
-    }
-    if (status == G_IO_STATUS_EOF) {
+        if (status == G_IO_STATUS_ERROR) {
+            g_clear_error(&error);
+            return FALSE;
+        }
         // The child closed its end (it exited): end the watch instead of polling a dead pipe.
-        g_free(line);
-        return FALSE;
+        if (status == G_IO_STATUS_EOF)
+            return FALSE;
+        if (status == G_IO_STATUS_AGAIN)
+            return TRUE;
     }
-    if (status == G_IO_STATUS_NORMAL && line != nullptr)
-        syslog(priority, "%s: %s", "counter", line);
-    g_free(line);
     return TRUE;
 }
 
@@ -135,6 +139,7 @@ static void watch_pipe(int fd, int priority)
     g_io_channel_set_close_on_unref(channel, TRUE);
     // Output is copied as bytes: a stray non-UTF-8 byte must not end the copy.
     g_io_channel_set_encoding(channel, nullptr, nullptr);
+    g_io_channel_set_flags(channel, G_IO_FLAG_NONBLOCK, nullptr);
     g_io_add_watch(channel, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), pipe_to_log,
                    GINT_TO_POINTER(priority));
     // The watch holds the channel; it closes the pipe when the watch ends.

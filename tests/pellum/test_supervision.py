@@ -1,10 +1,12 @@
 # Supervision of the application: restarts, output copied into syslog, the marker file, the
 # SIGTERM grace period and the low-memory kill.
 import os
+import shutil
 import signal
+import subprocess
 import time
 
-from conftest import PKG_DIR, StatePoller, is_subsequence, package, pid_alive, wait_for
+from conftest import PKG_DIR, SOURCE, StatePoller, is_subsequence, package, pid_alive, wait_for
 
 LOG_ERR, LOG_INFO, LOG_DEBUG = 3, 6, 7
 
@@ -147,4 +149,44 @@ def test_death_after_failed_download_gives_run_failed_then_starting(camera, serv
     tail = c.state_changes()[-3:]
     assert tail == [("status_daemon", "RUN_FAILED"), ("start_app", "STARTING"),
                     ("flask_daemon", "PACKAGE_RUNNING")]
+    assert c.stop() == 0
+
+
+SLOW_WRITER = """
+import os, sys, time
+root = os.getcwd()[:-len("/usr/local/packages/tallyo/package")]
+sys.stdout.write("partial")
+sys.stdout.flush()
+open(root + "/tmp/runner_mounted_apps", "a").close()
+while not os.path.exists(root + "/tmp/finish-line"):
+    time.sleep(0.05)
+sys.stdout.write(" line\\nsecond\\nthird\\n")
+sys.stdout.flush()
+time.sleep(120)
+"""
+
+
+def test_unfinished_line_does_not_stall_the_loop(camera, workdir):
+    src = os.path.join(workdir, "slowwriter")
+    os.makedirs(os.path.join(src, "package"))
+    shutil.copy(os.path.join(SOURCE, "sim", "app", "pyrun"), os.path.join(src, "package"))
+    with open(os.path.join(src, "package", "app.py"), "w") as f:
+        f.write(SLOW_WRITER)
+    archive = os.path.join(workdir, "slowwriter.tar.gz")
+    subprocess.run(["tar", "-czf", archive, "-C", src, "package"], check=True)
+    c = camera(install=archive)
+    c.start()
+    c.wait_status("running")
+    # Half a line sits in the pipe: the main loop still answers and keeps checking.
+    c.wait_log(r"Watching process: \d+ \(alive\)", count=5)
+    for _ in range(5):
+        assert c.request("GET", "/local/tallyo/status", timeout=2)[0] == 200
+    assert "counter: partial" not in c.log()
+    open(c.path("/tmp/finish-line"), "w").close()
+    # The burst arrives at once: every complete line is copied.
+    c.wait_log(r"tallyo: counter: third\n")
+    log = c.log()
+    assert "tallyo: counter: partial line\ntallyo: counter: second\n" in log
+    infos = [m for _, p, m in c.records() if p == LOG_INFO and m.startswith("counter: ")]
+    assert infos == ["counter: partial line\\n", "counter: second\\n", "counter: third\\n"]
     assert c.stop() == 0

@@ -170,6 +170,14 @@ extern "C" {
 ZENT_EXPORT int rand_round(double x)
 {
     const int r = rand();
+    /* Values beyond int saturate (not-a-number rounds to 0): a raw conversion is undefined
+     * and turns a huge step into a reversed one. The top value cannot round up further. */
+    if (x != x)
+        return 0;
+    if (x >= 2147483647.0)
+        return INT_MAX;
+    if (x <= -2147483648.0)
+        return INT_MIN;
     const int t = static_cast<int>(x);
     const double f = x - t;
     return r / 2147483647.0 < f ? t + 1 : t;

@@ -107,6 +107,22 @@ def test_rand_round_and_cmp_are_exported():
     assert exports.cmp(0x80, 0x7F) == 1
 
 
+def test_rand_round_saturates_beyond_int():
+    # Still one draw per call; values past the int range end at its limits, never wrap.
+    xs = [1e12, 2147483647.0, 2147483647.5, 2147483648.0, -2147483648.0, -2147483648.5,
+          -1e12, float("inf"), float("-inf"), float("nan"), 2147483646.5]
+    libc.srand(17)
+    got = [exports.rand_round(x) for x in xs]
+    after = libc.rand()
+    libc.srand(17)
+    for _ in xs:
+        libc.rand()
+    assert libc.rand() == after
+    top, bottom = 2 ** 31 - 1, -2 ** 31
+    assert got[:10] == [top, top, top, top, bottom, bottom, bottom, top, bottom, 0]
+    assert got[10] in (2147483646, top)
+
+
 def test_rand_round_statistics():
     libc.srand(99)
     draws = [exports.rand_round(2.25) for _ in range(20000)]

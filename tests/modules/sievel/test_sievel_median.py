@@ -108,6 +108,16 @@ def test_model_saturates_at_both_ends():
         lib.median_model(ptr(model), ptr(np.array([0, 255, 0, 255], dtype=np.uint8)), 2, 2,
                          step, 0.5)
         assert list(model) == [0, 255, 0, 255], step
+    # Steps beyond the int range still move towards the image (down and up saturate), and
+    # a step that is not a number moves nothing.
+    for step, q, want in [(1e10, 0.5, [0, 255, 0, 255]), (1e12, 0.5, [0, 255, 0, 255]),
+                          (1e10, 1.5, [255, 255, 255, 255]), (1e10, -0.5, [0, 0, 0, 0]),
+                          (float("inf"), 0.5, [0, 255, 0, 255]),
+                          (float("nan"), 0.5, [1, 254, 128, 128])]:
+        model = np.array([1, 254, 128, 128], dtype=np.uint8)
+        lib.median_model(ptr(model), ptr(np.array([0, 255, 0, 255], dtype=np.uint8)), 2, 2,
+                         step, q)
+        assert list(model) == want, (step, q)
     model = np.array([254, 1, 200], dtype=np.uint8)
     # quantile 1.5, step 4: down = -2 (darker pixels rise), up = 6.
     lib.median_model(ptr(model), ptr(np.array([0, 9, 0], dtype=np.uint8)), 3, 1, 4.0, 1.5)

@@ -12,7 +12,7 @@
 //   DEVSIM_FAIL_READ=dev[:reg],...  / DEVSIM_FAIL_WRITE=...  transfers that are never
 //                               acknowledged (dev: des, ser, eeprom, ... or a number)
 //   DEVSIM_FAIL_CTRL=read,write,intp0,intp1  failing control-block requests
-//   DEVSIM_FAIL_EEPROM_WRITE=N  the Nth EEPROM write transfer of the process fails
+//   DEVSIM_FAIL_EEPROM_WRITE=N  the Nth EEPROM write transfer after the open fails
 //   DEVSIM_CORRUPT_ADDR=<addr>  that EEPROM byte reads back with its lowest bit flipped
 //   DEVSIM_SHRINK_FILE=<len>:<path>  truncate a file at the first EEPROM read (tests of a
 //                               file changing under the tool)
@@ -369,10 +369,12 @@ int validate(const xfer_rec &r)
         return EINVAL;
     if (r.data == nullptr)
         return EFAULT;
-    if (r.data_len == 0 || r.tries == 0 || r.opcode_len != 0 || (r.flags & ~flag_no_error_log))
+    // No device takes more than one chunk per transfer, so the bounce buffer always holds it.
+    if (r.data_len == 0 || r.data_len > max_chunk || r.tries == 0 || r.opcode_len != 0 ||
+        (r.flags & ~flag_no_error_log))
         return EINVAL;
     if (r.dev_type == DEV_EEPROM)
-        return (r.data_len > max_chunk || r.reg_address >= eeprom_size) ? EINVAL : 0;
+        return r.reg_address >= eeprom_size ? EINVAL : 0;
     if (r.dev_type == DEV_DES || r.dev_type == DEV_SER)
         return (r.data_len != 1 || r.reg_address > 0xff) ? EINVAL : 0;
     return 0;
@@ -527,6 +529,9 @@ int ext_open(int flags)
     // process; chip state and the EEPROM contents are not affected.
     loaded = false;
     ensure_loaded();
+    // The write count behind DEVSIM_FAIL_EEPROM_WRITE starts again with each open, so that
+    // earlier users of the device in the same process do not shift which write fails.
+    eeprom_writes = 0;
     if (cfg.missing) {
         log_line("open /dev/external_device ENOENT\n");
         return ENOENT;

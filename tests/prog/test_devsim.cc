@@ -137,6 +137,11 @@ TEST_F(Devsim, BadRecordFieldsAreRefused)
     EXPECT_EQ(xfer(rd, devsim::DEV_SER, 5, buf, 2), EINVAL); // registers are single bytes
     EXPECT_EQ(xfer(rd, devsim::DEV_SER, 0x100, buf, 1), EINVAL);
     EXPECT_EQ(xfer(rd, devsim::DEV_SER, 5, buf, 1, 0), EINVAL); // zero tries
+    // More than a chunk is refused for every device, not only the EEPROM.
+    std::vector<uint8_t> big(4096, 0x5a);
+    EXPECT_EQ(xfer(wr, 2, 0, big.data(), 4096, 1), EINVAL);
+    EXPECT_EQ(xfer(rd, 11, 0, big.data(), 17, 1), EINVAL);
+    EXPECT_EQ(big[0], 0x5a);
     // A chip that is not on this head never answers.
     EXPECT_EQ(xfer(rd, 2, 0, buf, 1, 3), EIO);
     EXPECT_EQ(xfer(wr, 2, 0, buf, 1, 3), ETIMEDOUT);
@@ -232,6 +237,21 @@ TEST_F(Devsim, InjectedFaults)
     EXPECT_EQ(b & 0x80, 0);
     EXPECT_EQ(xfer(devsim::REQ_READ_XFER, devsim::DEV_SER, 5, &b, 1, 1, 1), EIO);
     EXPECT_EQ(xfer(devsim::REQ_READ_XFER, devsim::DEV_EEPROM, 0, d, 16, 1, 1), EIO);
+}
+
+TEST_F(Devsim, NthFailingWriteCountsFromEachOpen)
+{
+    setenv("DEVSIM_FAIL_EEPROM_WRITE", "2", 1);
+    setenv("DEVSIM_RETRY_US", "100", 1);
+    uint8_t d[16] = {};
+    for (int round = 0; round < 2; round++) {
+        EXPECT_EQ(xfer(devsim::REQ_WRITE_XFER, devsim::DEV_EEPROM, 0x100, d, 16, 100), 0) << round;
+        EXPECT_EQ(xfer(devsim::REQ_WRITE_XFER, devsim::DEV_EEPROM, 0x110, d, 16, 100), ETIMEDOUT)
+            << round;
+        EXPECT_EQ(xfer(devsim::REQ_WRITE_XFER, devsim::DEV_EEPROM, 0x110, d, 16, 100), 0) << round;
+        close(fd_);
+        fd_ = -1;
+    }
 }
 
 TEST_F(Devsim, MissingDeviceFailsToOpen)

@@ -235,9 +235,14 @@ ZENT_EXPORT void hist_model(uint16_t *hist, uint8_t *image, uint32_t *count, int
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(width) * height;
     if (n <= 0 || nbins <= 0)
         return;
-    const bin_table bins(range, nbins);
+    bin_table bins(range, nbins);
     if (bins.binw <= 0)
         return; /* a zero or negative bin width has no bins to count in */
+    /* A range too small for the bin count puts bright levels past the last bin; they are
+     * counted in it rather than in the next pixel's histogram or past the array's end. */
+    for (uint16_t &b : bins.bin)
+        if (b > nbins - 1)
+            b = static_cast<uint16_t>(nbins - 1);
     /* Every count grows by one: a vectorised pass of its own, leaving the scattered bin
      * updates a shorter loop. A halving then sets the count afresh. */
     for (std::ptrdiff_t i = 0; i < n; ++i)

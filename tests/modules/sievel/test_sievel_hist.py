@@ -230,6 +230,22 @@ def test_model_reads_and_writes_only_its_arrays(guarded):
     assert np.array_equal(hist.array, want[0]) and np.array_equal(count.array, want[1])
 
 
+@pytest.mark.parametrize("nbins,value_range", [(16, 127), (16, 0), (4, 20), (1, 0)])
+def test_model_keeps_levels_past_the_last_bin_in_their_own_histogram(nbins, value_range,
+                                                                       guarded):
+    # The range is too small for 255 to fit the bins: such levels go to the last bin of
+    # their own pixel, never into the next pixel's histogram or past the array.
+    n = 3
+    image = np.array([0, 255, 255], dtype=np.uint8)
+    hist = guarded(np.zeros(n * nbins, dtype=np.uint16), "uint16_t *")
+    count = guarded(np.zeros(n, dtype=np.uint32), "uint32_t *")
+    lib.hist_model(hist.ptr, ptr(image), count.ptr, n, 1, nbins, 100, value_range)
+    h = hist.array.reshape(n, nbins)
+    assert list(h.sum(axis=1)) == [1, 1, 1] and list(count.array) == [1, 1, 1]
+    assert h[1, nbins - 1] == 1 and h[2, nbins - 1] == 1
+    assert h[0, 0] == 1
+
+
 @pytest.mark.parametrize("nbins,divisor,value_range", [(0, 2, 256), (16, 0, 256), (16, 2, -20),
                                                        (16, 2, -100), (-4, 2, 256)])
 def test_sizes_that_would_divide_by_zero_touch_nothing(nbins, divisor, value_range):

@@ -542,6 +542,14 @@ int ext_open(int flags)
 
 int ext_ioctl(unsigned long request, void *arg)
 {
+    // The driver copies the record from the caller; a missing one faults the copy.
+    if (arg == nullptr && (request == REQ_READ_XFER || request == REQ_WRITE_XFER ||
+                           request == REQ_READ_CTRL || request == REQ_WRITE_CTRL)) {
+        std::lock_guard<std::mutex> lock(mu);
+        ensure_loaded();
+        log_line("ioctl req=0x%08lx no record EFAULT\n", request);
+        return EFAULT;
+    }
     if (request == REQ_READ_XFER)
         return do_transfer(false, static_cast<xfer_rec *>(arg));
     if (request == REQ_WRITE_XFER)

@@ -148,10 +148,16 @@ TEST(EepromBounds, ReadFailureNamesTheChunk)
 TEST(EepromBoundsDeathTest, ProgrammingErrorsAssert)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    uint8_t buf[32];
-    EXPECT_DEATH(eeprom_read(0, buf, 4095, 17), "");
-    EXPECT_DEATH(eeprom_read(5, buf, 0, 16), "");
-    EXPECT_DEATH(eeprom_write(0, nullptr, 0, 16), "");
+    uint8_t buf[32] = {};
+    // The tool's own assertion, not a crash further on, must be what ends it.
+    EXPECT_DEATH(eeprom_read(0, buf, 4095, 17), "Assertion");
+    EXPECT_DEATH(eeprom_read(5, buf, 0, 16), "Assertion");
+    EXPECT_DEATH(eeprom_read(0, buf, -1, 16), "Assertion");
+    EXPECT_DEATH(eeprom_write(0, nullptr, 0, 16), "Assertion");
+    EXPECT_DEATH(eeprom_write(5, buf, 0, 16), "Assertion");
+    EXPECT_DEATH(eeprom_erase(-1), "Assertion");
+    EXPECT_DEATH(link_read(5, ext_dev_ser, 5, buf), "Assertion");
+    EXPECT_DEATH(link_write(-1, ext_dev_ser, 5, 0), "Assertion");
 }
 
 } // namespace

@@ -166,7 +166,9 @@ ZENT_EXPORT int FindRowDisp(int *bestL, int *bestR, IntImage *left, IntImage *ri
     const long w = left->width;
     reset_row(bestL, w);
     reset_row(bestR, w);
-    if (dmax < dmin)
+    // A negative window reaches no rows and would put its columns outside the row: nothing is
+    // matched, as in corr_disp.
+    if (dmax < dmin || win < 0)
         return 0;
     Owned<int32_t> minL = grab<int32_t>(w), minR = grab<int32_t>(w);
     Owned<int32_t> S = grab<int32_t>(w), A = grab<int32_t>(w);

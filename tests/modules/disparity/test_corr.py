@@ -129,3 +129,12 @@ def test_row_search_without_disparities_marks_no_candidate(extra):
     grad = [[x - y for x in range(w)] for y in range(h)]
     bestL, bestR = row_search(extra, grad, grad, w, h, 0, 2, 5, 4)
     assert bestL == [ref.INT_MAX] * w and bestR == [ref.INT_MAX] * w
+
+
+@pytest.mark.parametrize("win", [-1, -2, -3, -9])
+def test_row_search_with_a_negative_window_matches_nothing(extra, win):
+    # Such a window reaches no rows; its column bounds would fall outside the row.
+    w, h = 8, 6
+    grad = [[(x * 5 + y * 3) % 11 - 5 for x in range(w)] for y in range(h)]
+    bestL, bestR = row_search(extra, grad, grad, w, h, 0, win, -2, 3)
+    assert bestL == [ref.INT_MAX] * w and bestR == [ref.INT_MAX] * w

@@ -140,11 +140,9 @@ extern "C" ZENT_EXPORT int manifest_load_package(Manifest *man, const char *path
         };
         if (fstat(fd, &st) != 0) {
             syslog(LOG_ERR, "VALIDATE_MANIFEST ERROR (%s: %s)\n", file.c_str(), g_strerror(errno));
-        } else if (st.st_size == 0) {
-            // Nothing to map: an empty manifest is an empty key file.
-            size = 0;
-            readable = true;
         } else {
+            // An empty file cannot be mapped (EINVAL): it counts as unreadable like any
+            // other failure here, so an empty manifest reads as missing.
             size = static_cast<size_t>(st.st_size);
             map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
             if (map == MAP_FAILED)
@@ -159,10 +157,8 @@ extern "C" ZENT_EXPORT int manifest_load_package(Manifest *man, const char *path
     rmdir(zent_path("/tmp/package").c_str()); // stays when something else lives there
     if (!readable)
         return 0;
-    int result = manifest_load_data(man, map != MAP_FAILED ? static_cast<const char *>(map) : "",
-                                    size, flags);
-    if (map != MAP_FAILED)
-        munmap(map, size);
+    int result = manifest_load_data(man, static_cast<const char *>(map), size, flags);
+    munmap(map, size);
     return result;
 }
 

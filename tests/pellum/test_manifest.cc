@@ -176,7 +176,9 @@ TEST_F(ManifestArchive, Verdicts)
         {"[firmware]\nmin_required=6.50.1.0\n[pellum]\nblacklist=1.6.0\n",
          INVALID_PELLUM_AND_FIRMWARE},
         {"[firmware]\n[pellum]\n", OK},
-        {"", OK},
+        {"[pellum]\n", OK},
+        // An empty file cannot be mapped: unreadable, so missing.
+        {"", MISSING},
         {"not [a key file\n", MISSING},
     };
     for (const Case &c : cases) {

@@ -120,8 +120,8 @@ TEST_F(Devsim, WrongRequestNumberOrSizeIsRefused)
     EXPECT_EQ(ioctl(dev(), _IOC(_IOC_READ, 's', 4, 44), small), -1);
     EXPECT_EQ(errno, EINVAL);
     // No record at all: the copy from the caller faults.
-    for (unsigned long req : {devsim::REQ_READ_XFER, devsim::REQ_WRITE_XFER,
-                              devsim::REQ_READ_CTRL, devsim::REQ_WRITE_CTRL}) {
+    for (unsigned long req : {devsim::REQ_READ_XFER, devsim::REQ_WRITE_XFER, devsim::REQ_READ_CTRL,
+                              devsim::REQ_WRITE_CTRL}) {
         EXPECT_EQ(ioctl(dev(), req, nullptr), -1) << req;
         EXPECT_EQ(errno, EFAULT) << req;
     }

@@ -124,6 +124,26 @@ def test_unit_id_keeps_other_header_fields(head):
                                              compr=0x42, field=0x99)
 
 
+@pytest.mark.parametrize("args, fields", [
+    (["-u", "NEWNEWNEW1"], {"unit_id": b"NEWNEWNEW1"}),
+    (["-C", "-128"], {"crop": -128}),
+])
+def test_header_update_on_a_foreign_header_starts_from_a_fresh_one(head, args, fields):
+    # Not version 1: nothing of it is kept, not even the fields the tool would keep.
+    head.poke(16, bytes([2, 0x42, 0x34, 0x12]) + b"OLDOLDOLD0" + bytes([3, 0x99]))
+    r = head.run(*args)
+    assert r.returncode == 0, r.stderr
+    assert head.image()[16:32] == ufm_header(**fields)
+
+
+def test_crop_keeps_other_header_fields(head):
+    head.poke(16, ufm_header(size=0x0102, unit_id=b"KEEPKEEP00", crop=3, compr=0x42, field=0x99))
+    r = head.run("-C", "127")
+    assert r.returncode == 0, r.stderr
+    assert head.image()[16:32] == ufm_header(size=0x0102, unit_id=b"KEEPKEEP00", crop=127,
+                                             compr=0x42, field=0x99)
+
+
 def test_dump_of_the_sample_header(head):
     head.poke(16, SAMPLE)
     r = head.run("-x")

@@ -289,6 +289,10 @@ void orig_with_threads(struct sadbox *sb, uint8_t *out, const uint8_t *left, con
     std::memset(out, 0, static_cast<size_t>(plane));
 
     omp_set_num_threads(threads);
+    // No box of negative size fits anywhere (its sums would reach behind the rows and the
+    // output); the output stays 0, as it does for a box larger than the image.
+    if (box < 0)
+        return;
 #pragma omp parallel
     {
         const int T = omp_get_num_threads();
@@ -416,6 +420,9 @@ ZENT_EXPORT void sadbox_disp_multiint(struct sadbox *sb, uint8_t *out, uint8_t *
     const long first = sb->max_disp;
     const long off = sb->offset;
     const long g = sb->box;
+    // A negative box completes nowhere (its corners would lie ahead of the scan, past the
+    // area): every visited byte gets slot 0, as under a box larger than the image.
+    const bool boxes = g >= 0;
     // Unsigned views: the running totals exceed 32 bits on large planes, and the box sum only
     // needs them modulo 2^32.
     auto *acc = reinterpret_cast<uint32_t *>(sb->row_acc);
@@ -438,7 +445,7 @@ ZENT_EXPORT void sadbox_disp_multiint(struct sadbox *sb, uint8_t *out, uint8_t *
         for (long j = 0; j < nd; ++j) {
             acc[j] += static_cast<uint32_t>(std::abs(int(r[-j]) - int(li)));
             Ii[j] = acc[j] + Iup[j];
-            if (l >= 0) {
+            if (boxes && l >= 0) {
                 const uint32_t v =
                     base[l * nd + j] + Ii[j] - base[(i - g) * nd + j] - base[(i - g * w) * nd + j];
                 if (static_cast<int32_t>(v) < best) {

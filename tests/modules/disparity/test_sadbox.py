@@ -436,3 +436,25 @@ def test_timing_entry_prints_its_protocol(tmp_path):
         assert len(lines) == 53
         import re
         assert re.fullmatch(r"Time: \d+\.\d{6} s", lines[52]), lines[52]
+
+
+@pytest.mark.parametrize("box", [-1, -2, -5])
+def test_negative_box_fits_nowhere(mod, extra, rng, box):
+    # Like a box larger than the image: nothing is decided, and nothing is written outside the
+    # output or read outside the work object.
+    w, h, md = 14, 10, 5
+    L, R = textured_pair(rng, w, h, 2, noise=3)
+    cands = [0, 1, 2, 3]
+    b = Box(mod, w, h, 0, md, box, 0)
+    try:
+        assert b.disp(L, R, cands) == [0] * (w * h)
+    finally:
+        b.free()
+    e = ExtraBox(extra, w, h, 0, md, box, 0)
+    try:
+        assert e.run("sadbox_disp_orig", L, R, cands) == [0] * (w * h)
+        # The raster matcher still writes from index max_disp on: slot 0 everywhere.
+        assert e.run("sadbox_disp_multiint", L, R, prefill=0x77) == [0x77] * md + [0] * (w * h - md)
+    finally:
+        e.free()
+    assert ref.raster(L, R, w, h, md, w + h, [0x77] * (w * h)) == [0x77] * md + [0] * (w * h - md)

@@ -2,8 +2,6 @@
 // Compiled into every module that logs; each copy keeps its own opened flag.
 #include "log.h"
 
-#include "export.h"
-
 #include <atomic>
 #include <cstddef>
 #include <cstdio>
@@ -75,7 +73,7 @@ void drop_cut_directive(char *fmt)
 
 } // namespace
 
-extern "C" ZENT_EXPORT int log_init(const char *ident)
+extern "C" ZENT_LOG_API int log_init(const char *ident)
 {
     int opened = g_opened.load(std::memory_order_acquire);
     if (opened != 0)
@@ -93,7 +91,7 @@ extern "C" ZENT_EXPORT int log_init(const char *ident)
     return 1;
 }
 
-extern "C" ZENT_EXPORT int lvprintf(int priority, const char *format, va_list ap)
+extern "C" ZENT_LOG_API int lvprintf(int priority, const char *format, va_list ap)
 {
     if (g_opened.load(std::memory_order_acquire) == 0)
         log_init("stereo");
@@ -101,7 +99,7 @@ extern "C" ZENT_EXPORT int lvprintf(int priority, const char *format, va_list ap
     return 0;
 }
 
-extern "C" ZENT_EXPORT int l_printf_file(const char *file, int priority, const char *format, ...)
+extern "C" ZENT_LOG_API int l_printf_file(const char *file, int priority, const char *format, ...)
 {
     char fmt[kPrefixedFormatSize];
     std::size_t pos = 0;
@@ -126,7 +124,7 @@ extern "C" ZENT_EXPORT int l_printf_file(const char *file, int priority, const c
     return 0;
 }
 
-extern "C" ZENT_EXPORT void log_cleanup(void)
+extern "C" ZENT_LOG_API void log_cleanup(void)
 {
     std::lock_guard<std::mutex> lock(g_open_mutex);
     closelog();

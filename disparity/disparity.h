@@ -51,7 +51,8 @@ void sadbox_disp_multiint(struct sadbox *sb, uint8_t *out, uint8_t *left, uint8_
 int corr_disp(unsigned char *out, unsigned char *left, unsigned char *right, int width, int height,
               int dmin, int dmax, int win);
 /* Best left and right disparities of one output row. Returns 0, or -1 when its working memory
- * cannot be obtained (every entry then reads "no candidate", INT32_MAX). */
+ * cannot be obtained (every entry then reads "no candidate", INT32_MAX); a negative window
+ * matches nothing and leaves every entry at "no candidate" too. */
 int FindRowDisp(int *bestL, int *bestR, IntImage *left, IntImage *right, int row, int win, int dmin,
                 int dmax);
 

@@ -91,8 +91,9 @@ extern "C" ZENT_EXPORT void set_log_level(void)
         int w = std::snprintf(debug, sizeof debug, "%s/debug", home);
         struct stat st {
         };
-        // A cut path names some other entry: treat it as absent.
-        bool present = w > 0 && static_cast<size_t>(w) < sizeof debug && stat(debug, &st) == 0;
+        // Any entry of that name counts, a dangling link too; a cut path names some other
+        // entry, so it counts as absent.
+        bool present = w > 0 && static_cast<size_t>(w) < sizeof debug && lstat(debug, &st) == 0;
         enable_debug(present ? 1 : 0);
     }
     setlogmask(0xff);

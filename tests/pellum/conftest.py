@@ -260,10 +260,12 @@ class Pellum:
         shutil.copyfile(PELLUM_BIN, self.exe)
         os.chmod(self.exe, 0o755)
         debug_entry = os.path.join(self.dir, "debug")
-        if debug:
-            open(debug_entry, "w").close()
-        elif os.path.exists(debug_entry):
+        if os.path.lexists(debug_entry):
             os.unlink(debug_entry)
+        if debug == "dangling-link":
+            os.symlink(os.path.join(self.dir, "no-such-target"), debug_entry)
+        elif debug:
+            open(debug_entry, "w").close()
         self.port = free_port()
         e = {k: v for k, v in os.environ.items()
              if k.lower() not in ("http_proxy", "https_proxy", "all_proxy", "no_proxy")}

@@ -131,6 +131,14 @@ def test_without_debug_entry_sigusr1_switches_the_copy_on(camera):
     assert c.stop() == 0
 
 
+def test_a_dangling_debug_link_is_an_entry_too(camera):
+    c = camera()
+    c.start(debug="dangling-link")
+    c.request("GET", "/local/tallyo/status")
+    assert "tallyo: Called status_view" in c.log()
+    assert c.stop() == 0
+
+
 def test_empty_download_url_is_the_base(camera):
     c = camera()
     c.start(download_url="")

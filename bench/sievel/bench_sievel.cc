@@ -11,16 +11,9 @@
 namespace
 {
 
+using bench::check;
 using bench::size2;
 using bytes = std::vector<unsigned char>;
-
-void check(bool ok, const char *what)
-{
-    if (!ok) {
-        std::fprintf(stderr, "result differs from the reference: %s\n", what);
-        std::exit(1);
-    }
-}
 
 /* A background with noise, and a bright object over part of it. */
 void frame(bytes &img, const bytes &base, size2 s, int seed)

@@ -12,16 +12,9 @@
 namespace
 {
 
+using bench::check;
 using bench::size2;
 using bytes = std::vector<unsigned char>;
-
-void check(bool ok, const char *what)
-{
-    if (!ok) {
-        std::fprintf(stderr, "result differs from the reference: %s\n", what);
-        std::exit(1);
-    }
-}
 
 /* A mild perspective warp that keeps most destination pixels inside the source. */
 void warp(double *h, size2 s)

@@ -6,6 +6,7 @@
 #include "qlparameter_store.h"
 #include "zent_root.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -42,6 +43,48 @@ bool check_name(const gchar *name, GError **error)
         return false;
     }
     return true;
+}
+
+// The older calls' trace and failure switches, read at each call so that a test can change
+// them between calls: QLPARAMETER_LOG=<file> appends "param_get <name> ok|fail" and
+// "param_set <name> <value> ok|fail" lines; QLPARAMETER_FAIL is a comma-separated list of
+// "get:<name>", "set:<name>", "get:all" and "set:all".
+void trace(const char *call, const char *name, const char *value, bool ok)
+{
+    const char *path = std::getenv("QLPARAMETER_LOG");
+    if (path == nullptr || path[0] == '\0')
+        return;
+    std::FILE *f = std::fopen(path, "a");
+    if (f == nullptr)
+        return;
+    if (value != nullptr)
+        std::fprintf(f, "%s %s %s %s\n", call, name ? name : "(null)", value, ok ? "ok" : "fail");
+    else
+        std::fprintf(f, "%s %s %s\n", call, name ? name : "(null)", ok ? "ok" : "fail");
+    std::fclose(f);
+}
+
+bool injected_failure(const char *op, const char *name)
+{
+    const char *spec = std::getenv("QLPARAMETER_FAIL");
+    if (spec == nullptr || name == nullptr)
+        return false;
+    std::string all(spec);
+    std::size_t start = 0;
+    while (start <= all.size()) {
+        std::size_t end = all.find(',', start);
+        std::string item = all.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::string prefix = std::string(op) + ":";
+        if (item.compare(0, prefix.size(), prefix) == 0) {
+            std::string target = item.substr(prefix.size());
+            if (target == "all" || qlstore::full_name(target) == qlstore::full_name(name))
+                return true;
+        }
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return false;
 }
 
 } // namespace
@@ -140,9 +183,9 @@ ZENT_EXPORT void ql_parameter_free(QLParameter *handle)
     delete handle;
 }
 
-ZENT_EXPORT int param_get(const char *name, char **value)
+static int legacy_get(const char *name, char **value)
 {
-    if (value == nullptr || !check_name(name, nullptr))
+    if (value == nullptr || !check_name(name, nullptr) || injected_failure("get", name))
         return -1;
     qlstore::Table table;
     if (!qlstore::load(table, nullptr))
@@ -154,14 +197,24 @@ ZENT_EXPORT int param_get(const char *name, char **value)
     return 0;
 }
 
+ZENT_EXPORT int param_get(const char *name, char **value)
+{
+    int rc = legacy_get(name, value);
+    trace("param_get", name, nullptr, rc == 0);
+    return rc;
+}
+
 ZENT_EXPORT int param_set(const char *name, const char *value, int sync)
 {
     // Every write commits at once, whatever the flag says: the older calls hold no group.
     (void)sync;
-    if (value == nullptr || !check_name(name, nullptr))
-        return -1;
-    std::vector<std::pair<std::string, std::string>> one{{qlstore::full_name(name), value}};
-    return qlstore::commit(one, nullptr) ? 0 : -1;
+    int rc = -1;
+    if (value != nullptr && check_name(name, nullptr) && !injected_failure("set", name)) {
+        std::vector<std::pair<std::string, std::string>> one{{qlstore::full_name(name), value}};
+        rc = qlstore::commit(one, nullptr) ? 0 : -1;
+    }
+    trace("param_set", name, value ? value : "(null)", rc == 0);
+    return rc;
 }
 
 ZENT_EXPORT void param_free(char *value)

@@ -70,6 +70,8 @@ DEVSIM_REAL(write_fn, write)
 // The simulated devices, keyed by their exact path.
 const devsim::sim_device *const device_table[] = {
     &devsim::external_device,
+    &devsim::capture_device_0,
+    &devsim::capture_device_1,
 };
 
 // One open of a device, as the kernel's open file: shared by the descriptor's copies and by

@@ -32,6 +32,8 @@ struct sim_device {
 };
 
 extern const sim_device external_device;
+extern const sim_device capture_device_0;
+extern const sim_device capture_device_1;
 
 /* Re-reads DEVSIM_LOG (drivers call it at each open) and writes one line to it. */
 void log_reopen();

@@ -1,17 +1,27 @@
 // LD_PRELOAD stand-in for the camera's device drivers: descriptors opened on a simulated
-// device path are real eventfds owned here, and their ioctls are answered by the simulation.
+// device path are real eventfds owned here (so poll and select work unchanged), and their
+// ioctl, mmap, read and write calls are answered by the simulated drivers.
 #include "devsim_internal.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <mutex>
+#include <string>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -23,75 +33,71 @@ using ioctl_fn = int (*)(int, unsigned long, ...);
 using dup_fn = int (*)(int);
 using dup2_fn = int (*)(int, int);
 using dup3_fn = int (*)(int, int, int);
+using mmap_fn = void *(*)(void *, size_t, int, int, int, off_t);
+using munmap_fn = int (*)(void *, size_t);
+using read_fn = ssize_t (*)(int, void *, size_t);
+using write_fn = ssize_t (*)(int, const void *, size_t);
 
 template <typename F> F next_symbol(const char *name)
 {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-open_fn real_open()
-{
-    static open_fn f = next_symbol<open_fn>("open");
-    return f;
-}
+#define DEVSIM_REAL(type, name)                                                                    \
+    type real_##name()                                                                             \
+    {                                                                                              \
+        static type f = next_symbol<type>(#name);                                                  \
+        return f;                                                                                  \
+    }
 
-open_fn real_open64()
-{
-    static open_fn f = next_symbol<open_fn>("open64");
-    return f;
-}
+DEVSIM_REAL(open_fn, open)
+DEVSIM_REAL(open_fn, open64)
+DEVSIM_REAL(openat_fn, openat)
+DEVSIM_REAL(openat_fn, openat64)
+DEVSIM_REAL(close_fn, close)
+DEVSIM_REAL(ioctl_fn, ioctl)
+DEVSIM_REAL(dup_fn, dup)
+DEVSIM_REAL(dup2_fn, dup2)
+DEVSIM_REAL(dup3_fn, dup3)
+DEVSIM_REAL(mmap_fn, mmap)
+DEVSIM_REAL(mmap_fn, mmap64)
+DEVSIM_REAL(munmap_fn, munmap)
+DEVSIM_REAL(read_fn, read)
+DEVSIM_REAL(write_fn, write)
 
-openat_fn real_openat()
-{
-    static openat_fn f = next_symbol<openat_fn>("openat");
-    return f;
-}
+#undef DEVSIM_REAL
 
-openat_fn real_openat64()
-{
-    static openat_fn f = next_symbol<openat_fn>("openat64");
-    return f;
-}
-
-close_fn real_close()
-{
-    static close_fn f = next_symbol<close_fn>("close");
-    return f;
-}
-
-ioctl_fn real_ioctl()
-{
-    static ioctl_fn f = next_symbol<ioctl_fn>("ioctl");
-    return f;
-}
-
-dup_fn real_dup()
-{
-    static dup_fn f = next_symbol<dup_fn>("dup");
-    return f;
-}
-
-dup2_fn real_dup2()
-{
-    static dup2_fn f = next_symbol<dup2_fn>("dup2");
-    return f;
-}
-
-dup3_fn real_dup3()
-{
-    static dup3_fn f = next_symbol<dup3_fn>("dup3");
-    return f;
-}
-
-// The simulated devices, keyed by their exact path. The capture drivers join this table.
+// The simulated devices, keyed by their exact path.
 const devsim::sim_device *const device_table[] = {
     &devsim::external_device,
+    &devsim::capture_device_0,
+    &devsim::capture_device_1,
 };
 
-// Which simulated device a descriptor belongs to (index + 1, 0 = not ours). Descriptors
-// beyond the table are refused rather than left untracked.
+// One open of a device, as the kernel's open file: shared by the descriptor's copies and by
+// the mappings made through it, released with the last of them.
+struct open_file {
+    const devsim::sim_device *dev;
+    void *state;
+    int efd; // the driver's own copy of the eventfd
+    std::atomic<int> refs;
+};
+
+// Which open a descriptor belongs to (null = not ours). Descriptors beyond the table are
+// refused rather than left untracked.
 constexpr int max_fd = 4096;
-std::array<std::atomic<int>, max_fd> fd_owner{};
+std::array<std::atomic<open_file *>, max_fd> fd_table{};
+std::mutex table_mu;
+
+struct mapping {
+    uintptr_t start;
+    size_t len;
+    off_t off;
+    open_file *file;
+};
+std::mutex map_mu;
+std::vector<mapping> mappings;
+std::atomic<int> mapping_count{0};
 
 const devsim::sim_device *find_device(const char *path)
 {
@@ -103,30 +109,40 @@ const devsim::sim_device *find_device(const char *path)
     return nullptr;
 }
 
-int index_of(const devsim::sim_device *d)
+// Takes a reference on the open behind fd, or null for everything that is not ours (the
+// lock-free test keeps other descriptors on the fast path).
+open_file *acquire(int fd)
 {
-    for (size_t i = 0; i < sizeof device_table / sizeof device_table[0]; i++)
-        if (device_table[i] == d)
-            return static_cast<int>(i);
-    return -1;
+    if (fd < 0 || fd >= max_fd || fd_table[fd].load(std::memory_order_acquire) == nullptr)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(table_mu);
+    open_file *f = fd_table[fd].load();
+    if (f != nullptr)
+        f->refs++;
+    return f;
 }
 
-const devsim::sim_device *owner_of(int fd)
+void put(open_file *f)
 {
-    if (fd < 0 || fd >= max_fd)
-        return nullptr;
-    int v = fd_owner[fd].load();
-    return v == 0 ? nullptr : device_table[v - 1];
+    if (f == nullptr || --f->refs > 0)
+        return;
+    if (f->dev->release != nullptr)
+        f->dev->release(f->state);
+    real_close()(f->efd);
+    delete f;
+}
+
+int fail(long err)
+{
+    errno = static_cast<int>(-err);
+    return -1;
 }
 
 int sim_open(const devsim::sim_device *d, int flags)
 {
-    int err = d->open(flags);
-    if (err != 0) {
-        errno = err;
-        return -1;
-    }
-    int fd = eventfd(0, (flags & O_CLOEXEC) ? EFD_CLOEXEC : 0);
+    // Non-blocking so that the drivers can drain readiness; the caller never reads it
+    // directly (read is answered by the driver).
+    int fd = eventfd(0, EFD_NONBLOCK | ((flags & O_CLOEXEC) ? EFD_CLOEXEC : 0));
     if (fd < 0)
         return -1;
     if (fd >= max_fd) {
@@ -134,25 +150,49 @@ int sim_open(const devsim::sim_device *d, int flags)
         errno = EMFILE;
         return -1;
     }
-    fd_owner[fd].store(index_of(d) + 1);
+    int efd = fcntl(fd, F_DUPFD_CLOEXEC, max_fd);
+    if (efd < 0) {
+        int e = errno;
+        real_close()(fd);
+        errno = e;
+        return -1;
+    }
+    void *state = nullptr;
+    int r = d->open(efd, flags, &state);
+    if (r < 0) {
+        real_close()(efd);
+        real_close()(fd);
+        return fail(r);
+    }
+    auto *f = new open_file{d, state, efd, {1}};
+    std::lock_guard<std::mutex> lock(table_mu);
+    fd_table[fd].store(f, std::memory_order_release);
     return fd;
 }
 
-// A copy of a device descriptor is the same device; a descriptor replaced by dup2 is not.
-int track_copy(int from, int to)
+// A copy of a device descriptor is the same open; a descriptor replaced by dup2 is closed.
+int track_copy(int from, int to, open_file *f)
 {
-    if (to < 0)
+    if (to < 0) {
+        put(f);
         return to;
-    const devsim::sim_device *d = owner_of(from);
+    }
     if (to >= max_fd) {
-        if (d != nullptr) {
+        if (f != nullptr) {
             real_close()(to);
+            put(f);
             errno = EMFILE;
             return -1;
         }
         return to;
     }
-    fd_owner[to].store(d ? index_of(d) + 1 : 0);
+    (void)from;
+    open_file *old = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(table_mu);
+        old = fd_table[to].exchange(f);
+    }
+    put(old);
     return to;
 }
 
@@ -163,13 +203,149 @@ mode_t mode_arg(int flags, va_list ap)
     return 0;
 }
 
+void *sim_mmap(open_file *f, void *addr, size_t len, int prot, int flags, off_t off, mmap_fn real)
+{
+    int backing = -1;
+    long r = f->dev->mmap ? f->dev->mmap(f->state, len, prot, flags, off, &backing) : -ENODEV;
+    if (r < 0) {
+        put(f);
+        fail(r);
+        return MAP_FAILED;
+    }
+    void *p = real(addr, len, prot, flags, backing, off);
+    if (p == MAP_FAILED) {
+        put(f);
+        return p;
+    }
+    // The mapping keeps its reference on the open, like a kernel mapping keeps the file.
+    std::lock_guard<std::mutex> lock(map_mu);
+    mappings.push_back({reinterpret_cast<uintptr_t>(p), len, off, f});
+    mapping_count.store(static_cast<int>(mappings.size()));
+    return p;
+}
+
 } // namespace
+
+namespace devsim
+{
+namespace
+{
+std::mutex log_mu;
+int log_fd = -1;
+std::string log_path;
+} // namespace
+
+void log_reopen()
+{
+    const char *v = std::getenv("DEVSIM_LOG");
+    std::string path = v ? v : "";
+    std::lock_guard<std::mutex> lock(log_mu);
+    if (path == log_path && (log_fd >= 0 || path.empty()))
+        return;
+    if (log_fd >= 0)
+        real_close()(log_fd);
+    log_fd = -1;
+    log_path = path;
+    if (!path.empty())
+        log_fd = real_open()(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+}
+
+void log_line(const char *fmt, ...)
+{
+    char line[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return;
+    size_t len = std::min(static_cast<size_t>(n), sizeof line - 1);
+    if (len == sizeof line - 1)
+        line[len - 1] = '\n'; // a cut line still ends its line
+    std::lock_guard<std::mutex> lock(log_mu);
+    if (log_fd < 0)
+        return;
+    // One write per line on an O_APPEND descriptor keeps lines whole across processes.
+    ssize_t w = real_write()(log_fd, line, len);
+    (void)w;
+}
+
+int copy_from_user(void *dst, uint64_t addr, size_t n)
+{
+    if (n == 0)
+        return 0;
+    if (addr == 0)
+        return EFAULT;
+    // The kernel's own check of the caller's memory: an unmapped address fails the copy
+    // instead of faulting the simulated driver.
+    iovec local{dst, n};
+    iovec remote{reinterpret_cast<void *>(static_cast<uintptr_t>(addr)), n};
+    ssize_t r = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
+    return r == static_cast<ssize_t>(n) ? 0 : EFAULT;
+}
+
+void ready_set(int efd)
+{
+    uint64_t one = 1;
+    ssize_t w = real_write()(efd, &one, sizeof one);
+    (void)w;
+}
+
+void ready_clear(int efd)
+{
+    uint64_t v;
+    ssize_t r = real_read()(efd, &v, sizeof v);
+    (void)r;
+}
+
+const char *err_name(int err)
+{
+    switch (err) {
+    case 0:
+        return "ok";
+    case EIO:
+        return "EIO";
+    case EINVAL:
+        return "EINVAL";
+    case EFAULT:
+        return "EFAULT";
+    case ENOTTY:
+        return "ENOTTY";
+    case ENOSPC:
+        return "ENOSPC";
+    case ENOMEM:
+        return "ENOMEM";
+    case EBUSY:
+        return "EBUSY";
+    case ENOENT:
+        return "ENOENT";
+    case ENODEV:
+        return "ENODEV";
+    default:
+        return "error";
+    }
+}
+
+size_t page_size()
+{
+    static const size_t p = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return p;
+}
+
+size_t page_round(size_t n)
+{
+    size_t p = page_size();
+    return (n + p - 1) / p * p;
+}
+
+} // namespace devsim
 
 extern "C" {
 
 int __open_2(const char *path, int flags);
 int __open64_2(const char *path, int flags);
 int __openat_2(int dirfd, const char *path, int flags);
+ssize_t __read_chk(int fd, void *buf, size_t n, size_t buflen);
 
 ZENT_EXPORT int open(const char *path, int flags, ...)
 {
@@ -215,7 +391,7 @@ ZENT_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
     return real_openat64()(dirfd, path, flags, mode);
 }
 
-// The fortified entry points that glibc's headers may route open() through.
+// The fortified entry points that glibc's headers may route open() and read() through.
 ZENT_EXPORT int __open_2(const char *path, int flags)
 {
     return open(path, flags);
@@ -233,41 +409,125 @@ ZENT_EXPORT int __openat_2(int dirfd, const char *path, int flags)
 
 ZENT_EXPORT int close(int fd)
 {
-    if (owner_of(fd) != nullptr)
-        fd_owner[fd].store(0);
+    if (fd >= 0 && fd < max_fd && fd_table[fd].load(std::memory_order_acquire) != nullptr) {
+        open_file *f = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(table_mu);
+            f = fd_table[fd].exchange(nullptr);
+        }
+        int r = real_close()(fd);
+        put(f);
+        return r;
+    }
     return real_close()(fd);
 }
 
 ZENT_EXPORT int dup(int fd)
 {
-    return track_copy(fd, real_dup()(fd));
+    open_file *f = acquire(fd);
+    return track_copy(fd, real_dup()(fd), f);
 }
 
 ZENT_EXPORT int dup2(int fd, int fd2)
 {
-    return track_copy(fd, real_dup2()(fd, fd2));
+    if (fd == fd2)
+        return real_dup2()(fd, fd2);
+    open_file *f = acquire(fd);
+    return track_copy(fd, real_dup2()(fd, fd2), f);
 }
 
 ZENT_EXPORT int dup3(int fd, int fd2, int flags)
 {
-    return track_copy(fd, real_dup3()(fd, fd2, flags));
+    open_file *f = acquire(fd);
+    return track_copy(fd, real_dup3()(fd, fd2, flags), f);
 }
 
 ZENT_EXPORT int ioctl(int fd, unsigned long request, ...)
 {
     va_list ap;
     va_start(ap, request);
-    void *arg = va_arg(ap, void *);
+    unsigned long arg = va_arg(ap, unsigned long);
     va_end(ap);
-    if (const devsim::sim_device *d = owner_of(fd)) {
-        int err = d->ioctl(request, arg);
-        if (err != 0) {
-            errno = err;
-            return -1;
-        }
-        return 0;
+    if (open_file *f = acquire(fd)) {
+        long r = f->dev->ioctl ? f->dev->ioctl(f->state, request, arg) : -ENOTTY;
+        put(f);
+        if (r < 0)
+            return fail(r);
+        return static_cast<int>(r);
     }
     return real_ioctl()(fd, request, arg);
+}
+
+ZENT_EXPORT void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off)
+{
+    if (!(flags & MAP_ANONYMOUS))
+        if (open_file *f = acquire(fd))
+            return sim_mmap(f, addr, len, prot, flags, off, real_mmap());
+    return real_mmap()(addr, len, prot, flags, fd, off);
+}
+
+ZENT_EXPORT void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off_t off)
+{
+    if (!(flags & MAP_ANONYMOUS))
+        if (open_file *f = acquire(fd))
+            return sim_mmap(f, addr, len, prot, flags, off, real_mmap64());
+    return real_mmap64()(addr, len, prot, flags, fd, off);
+}
+
+ZENT_EXPORT int munmap(void *addr, size_t len)
+{
+    if (mapping_count.load(std::memory_order_acquire) == 0)
+        return real_munmap()(addr, len);
+    // Mappings wholly inside the range are gone; a partly unmapped one keeps its open.
+    std::vector<mapping> gone;
+    uintptr_t a = reinterpret_cast<uintptr_t>(addr);
+    uintptr_t end = a + devsim::page_round(len);
+    {
+        std::lock_guard<std::mutex> lock(map_mu);
+        auto it = std::remove_if(mappings.begin(), mappings.end(), [&](const mapping &m) {
+            if (m.start >= a && m.start + m.len <= end) {
+                gone.push_back(m);
+                return true;
+            }
+            return false;
+        });
+        mappings.erase(it, mappings.end());
+        mapping_count.store(static_cast<int>(mappings.size()));
+    }
+    int r = real_munmap()(addr, len);
+    for (const mapping &m : gone) {
+        if (m.file->dev->munmap != nullptr)
+            m.file->dev->munmap(m.file->state, m.off, std::min(m.len, len));
+        put(m.file);
+    }
+    return r;
+}
+
+ZENT_EXPORT ssize_t read(int fd, void *buf, size_t n)
+{
+    if (open_file *f = acquire(fd)) {
+        long r = f->dev->read ? f->dev->read(f->state, buf, n) : -EINVAL;
+        put(f);
+        return r < 0 ? fail(r) : r;
+    }
+    return real_read()(fd, buf, n);
+}
+
+ZENT_EXPORT ssize_t __read_chk(int fd, void *buf, size_t n, size_t buflen)
+{
+    if (n > buflen)
+        abort();
+    return read(fd, buf, n);
+}
+
+ZENT_EXPORT ssize_t write(int fd, const void *buf, size_t n)
+{
+    if (open_file *f = acquire(fd)) {
+        long r = f->dev->write ? f->dev->write(f->state, buf, n) : -EINVAL;
+        put(f);
+        return r < 0 ? fail(r) : r;
+    }
+    return real_write()(fd, buf, n);
 }
 
 } // extern "C"

@@ -572,8 +572,29 @@ int ext_ioctl(unsigned long request, void *arg)
     return err;
 }
 
+int ext_open_hook(int efd, int flags, void **state)
+{
+    (void)efd;
+    *state = nullptr;
+    return -ext_open(flags);
+}
+
+long ext_ioctl_hook(void *state, unsigned long request, unsigned long arg)
+{
+    (void)state;
+    return -ext_ioctl(request, reinterpret_cast<void *>(arg));
+}
+
 } // namespace
 
-const sim_device external_device = {"/dev/external_device", ext_open, ext_ioctl};
+// No mapping, reading or writing: the serializer driver only answers requests.
+const sim_device external_device = {"/dev/external_device",
+                                    ext_open_hook,
+                                    nullptr,
+                                    ext_ioctl_hook,
+                                    nullptr,
+                                    nullptr,
+                                    nullptr,
+                                    nullptr};
 
 } // namespace devsim

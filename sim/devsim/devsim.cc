@@ -72,6 +72,7 @@ const devsim::sim_device *const device_table[] = {
     &devsim::external_device,
     &devsim::capture_device_0,
     &devsim::capture_device_1,
+    &devsim::user_encode_device,
 };
 
 // One open of a device, as the kernel's open file: shared by the descriptor's copies and by
@@ -150,7 +151,10 @@ int sim_open(const devsim::sim_device *d, int flags)
         errno = EMFILE;
         return -1;
     }
+    // The driver's copy stays above the tracked range where the descriptor limit allows.
     int efd = fcntl(fd, F_DUPFD_CLOEXEC, max_fd);
+    if (efd < 0)
+        efd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (efd < 0) {
         int e = errno;
         real_close()(fd);
@@ -270,6 +274,31 @@ void log_line(const char *fmt, ...)
     (void)w;
 }
 
+namespace
+{
+// The kernel checks the source of a pipe write: EFAULT instead of a fault.
+int copy_through_pipe(void *dst, uint64_t addr, size_t n)
+{
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return EFAULT;
+    int err = 0;
+    auto *src = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(addr));
+    auto *out = static_cast<uint8_t *>(dst);
+    for (size_t done = 0; done < n && err == 0;) {
+        size_t chunk = std::min<size_t>(n - done, 4096);
+        ssize_t w = real_write()(p[1], src + done, chunk);
+        if (w <= 0 || real_read()(p[0], out + done, static_cast<size_t>(w)) != w)
+            err = EFAULT;
+        else
+            done += static_cast<size_t>(w);
+    }
+    real_close()(p[0]);
+    real_close()(p[1]);
+    return err;
+}
+} // namespace
+
 int copy_from_user(void *dst, uint64_t addr, size_t n)
 {
     if (n == 0)
@@ -281,7 +310,11 @@ int copy_from_user(void *dst, uint64_t addr, size_t n)
     iovec local{dst, n};
     iovec remote{reinterpret_cast<void *>(static_cast<uintptr_t>(addr)), n};
     ssize_t r = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
-    return r == static_cast<ssize_t>(n) ? 0 : EFAULT;
+    if (r == static_cast<ssize_t>(n))
+        return 0;
+    if (r < 0 && (errno == ENOSYS || errno == EPERM))
+        return copy_through_pipe(dst, addr, n); // a sandbox without the call
+    return EFAULT;
 }
 
 void ready_set(int efd)

@@ -82,6 +82,7 @@ struct open_file {
     void *state;
     int efd; // the driver's own copy of the eventfd
     std::atomic<int> refs;
+    pid_t pid; // the process whose driver state this is
 };
 
 // Which open a descriptor belongs to (null = not ours). Descriptors beyond the table are
@@ -96,8 +97,9 @@ struct mapping {
     off_t off;
     open_file *file;
 };
+// Never destroyed: libraries may still unmap while the process exits.
 std::mutex map_mu;
-std::vector<mapping> mappings;
+std::vector<mapping> &mappings = *new std::vector<mapping>;
 std::atomic<int> mapping_count{0};
 
 const devsim::sim_device *find_device(const char *path)
@@ -127,7 +129,9 @@ void put(open_file *f)
 {
     if (f == nullptr || --f->refs > 0)
         return;
-    if (f->dev->release != nullptr)
+    // A forked child that closes its inherited copies (before an exec, say) must not tear
+    // down the parent's driver state: its threads do not exist in the child.
+    if (f->dev->release != nullptr && f->pid == getpid())
         f->dev->release(f->state);
     real_close()(f->efd);
     delete f;
@@ -168,7 +172,7 @@ int sim_open(const devsim::sim_device *d, int flags)
         real_close()(fd);
         return fail(r);
     }
-    auto *f = new open_file{d, state, efd, {1}};
+    auto *f = new open_file{d, state, efd, {1}, getpid()};
     std::lock_guard<std::mutex> lock(table_mu);
     fd_table[fd].store(f, std::memory_order_release);
     return fd;
@@ -236,7 +240,7 @@ namespace
 {
 std::mutex log_mu;
 int log_fd = -1;
-std::string log_path;
+std::string &log_path = *new std::string;
 } // namespace
 
 void log_reopen()

@@ -34,6 +34,7 @@ struct sim_device {
 extern const sim_device external_device;
 extern const sim_device capture_device_0;
 extern const sim_device capture_device_1;
+extern const sim_device user_encode_device;
 
 /* Re-reads DEVSIM_LOG (drivers call it at each open) and writes one line to it. */
 void log_reopen();

@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <thread>
 
 namespace
@@ -539,6 +541,38 @@ TEST_F(Capture, CopiesShareTheOpenUntilTheLastGoes)
     EXPECT_EQ(devsim_cam_fill(0, -1, 0, 0, 0, 0), -1);
     // Counters of the last open stay readable after its close.
     EXPECT_EQ(devsim_cam_requests(0, CAM_ADD_BUFFER), 1);
+}
+
+// A child that closes its inherited copies (as a spawn does before exec) neither hangs on
+// the parent's driver threads nor ends the parent's open.
+TEST_F(Capture, ForkedChildClosingItsCopyLeavesTheParentsOpen)
+{
+    std::vector<uint8_t *> h;
+    int fd = setup(0, 1, &h);
+    ASSERT_EQ(h.size(), 1u);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        for (auto &m : maps_)
+            munmap(m.first, m.second);
+        close(fd); // the child's last reference
+        _exit(0);
+    }
+    int status = -1;
+    pid_t done = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline)
+        usleep(1000);
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    ASSERT_EQ(done, pid) << "the child hung in close";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(devsim_cam_fill(0, 0, 1, 0, 1, 0), 0);
+    EXPECT_TRUE(wait_readable(fd, true));
+    EXPECT_EQ(log_count("close /dev/cam0"), 0);
 }
 
 TEST_F(Capture, AutomaticRefillOfHandedBackBuffers)

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 std::string zent_root()
 {
@@ -35,6 +36,23 @@ std::string zent_shell_quote(std::string_view text)
     }
     out.push_back('\'');
     return out;
+}
+
+std::string zent_tool(std::string_view name)
+{
+    const std::string root = zent_root();
+    if (root.empty())
+        return std::string(name);
+    // A name with a slash is a path, not a tool: keep it inside the root all the same.
+    const bool bare = name.find('/') == std::string_view::npos && !name.empty();
+    if (bare) {
+        for (const char *dir : {"/usr/bin/", "/usr/sbin/", "/bin/", "/sbin/"}) {
+            std::string candidate = root + dir + std::string(name);
+            if (access(candidate.c_str(), X_OK) == 0)
+                return zent_shell_quote(candidate);
+        }
+    }
+    return zent_shell_quote(root + "/usr/bin/" + (bare ? std::string(name) : "missing-tool"));
 }
 
 extern "C" int zent_path_c(const char *camera_path, char *buf, unsigned long size)

@@ -16,6 +16,13 @@ std::string zent_root();
 /* `text` quoted for the POSIX shell: single quotes, embedded quotes as '\''. */
 std::string zent_shell_quote(std::string_view text);
 
+/* The shell word that runs the camera tool `name` (knobctl, hfetchr, skyput, reboot, ...).
+ * On the camera that is the bare name, found on PATH. Under a root it is the root's own copy
+ * (usr/bin, usr/sbin, bin, sbin, in that order), quoted; when the root has none, a path
+ * inside the root that does not exist, so the shell fails with 127 instead of running the
+ * host's tool of that name. */
+std::string zent_tool(std::string_view name);
+
 extern "C" {
 #endif
 

@@ -8,9 +8,13 @@
 #include <cstdlib>
 #include <string>
 
-namespace {
+#include <sys/wait.h>
 
-class RootEnv : public ::testing::Test {
+namespace
+{
+
+class RootEnv : public ::testing::Test
+{
   protected:
     void TearDown() override { unsetenv("ZENT_ROOT"); }
 };
@@ -67,8 +71,49 @@ TEST_F(RootEnv, CFormCutsAndReportsFullLength)
 
 TEST(ShellQuote, HostileWordsArriveUnchanged)
 {
-    const char *words[] = {"plain", "", "a b", "it's", "$(touch /nonexistent/x)", "`id`",
-                           "a;b&&c|d", "'\"'\"", "line1\nline2", "\\", "*", "-x"};
+    const char *words[] = {"plain", "",         "a b",    "it's",         "$(touch /nonexistent/x)",
+                           "`id`",  "a;b&&c|d", "'\"'\"", "line1\nline2", "\\",
+                           "*",     "-x"};
     for (const char *w : words)
         EXPECT_EQ(run_shell_echo(zent_shell_quote(w)), w) << "word: " << w;
+}
+
+namespace
+{
+
+int run_shell_status(const std::string &cmd)
+{
+    int status = std::system(cmd.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+TEST_F(RootEnv, CameraToolsResolveInsideTheRootOnly)
+{
+    unsetenv("ZENT_ROOT");
+    EXPECT_EQ(zent_tool("reboot"), "reboot");
+
+    char dir[] = "/tmp/zent-tool-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string root = dir;
+    setenv("ZENT_ROOT", dir, 1);
+    // The root has no copy: the host's own tool of that name must not run (the shell finds
+    // nothing and says 127), whatever PATH holds.
+    EXPECT_EQ(run_shell_status(zent_tool("true") + " 2>/dev/null"), 127);
+    EXPECT_EQ(run_shell_status(zent_tool("reboot") + " 2>/dev/null"), 127);
+    EXPECT_EQ(run_shell_status(zent_tool("/bin/true") + " 2>/dev/null"), 127);
+
+    // The root's copy in usr/sbin runs; one in usr/bin is preferred to it.
+    ASSERT_EQ(run_shell_status("mkdir -p " + root + "/usr/sbin " + root + "/usr/bin"), 0);
+    const std::string sbin = root + "/usr/sbin/knobctl", bin = root + "/usr/bin/knobctl";
+    ASSERT_EQ(run_shell_status("printf '#!/bin/sh\\nexit 7\\n' > " + sbin + " && chmod +x " + sbin),
+              0);
+    EXPECT_EQ(zent_tool("knobctl"), zent_shell_quote(sbin));
+    EXPECT_EQ(run_shell_status(zent_tool("knobctl")), 7);
+    ASSERT_EQ(run_shell_status("printf '#!/bin/sh\\nexit 5\\n' > " + bin), 0);
+    EXPECT_EQ(run_shell_status(zent_tool("knobctl")), 7) << "a copy that cannot run is passed over";
+    ASSERT_EQ(run_shell_status("chmod +x " + bin), 0);
+    EXPECT_EQ(run_shell_status(zent_tool("knobctl")), 5);
+    run_shell_status("rm -rf " + root);
 }

@@ -24,7 +24,7 @@ namespace
 typedef int32_t v4si __attribute__((vector_size(16)));
 typedef uint8_t v4qu __attribute__((vector_size(4)));
 
-bool wide_variant()
+[[maybe_unused]] bool wide_variant()
 {
 #ifdef K5_WIDE_VARIANT
     static const bool wide = [] {

@@ -24,7 +24,7 @@ namespace
 
 /* Whether to run the AVX2 copies, decided once. ZENT_PORTABLE_KERNELS set to anything but
  * "" or "0" keeps the portable copies, so that both are tested on machines with AVX2. */
-bool wide_variant()
+[[maybe_unused]] bool wide_variant()
 {
 #ifdef SPEEDUPS_WIDE_VARIANT
     static const bool wide = [] {

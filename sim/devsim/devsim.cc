@@ -34,6 +34,7 @@ using dup_fn = int (*)(int);
 using dup2_fn = int (*)(int, int);
 using dup3_fn = int (*)(int, int, int);
 using mmap_fn = void *(*)(void *, size_t, int, int, int, off_t);
+using mmap64_fn = void *(*)(void *, size_t, int, int, int, off64_t);
 using munmap_fn = int (*)(void *, size_t);
 using read_fn = ssize_t (*)(int, void *, size_t);
 using write_fn = ssize_t (*)(int, const void *, size_t);
@@ -60,7 +61,7 @@ DEVSIM_REAL(dup_fn, dup)
 DEVSIM_REAL(dup2_fn, dup2)
 DEVSIM_REAL(dup3_fn, dup3)
 DEVSIM_REAL(mmap_fn, mmap)
-DEVSIM_REAL(mmap_fn, mmap64)
+DEVSIM_REAL(mmap64_fn, mmap64)
 DEVSIM_REAL(munmap_fn, munmap)
 DEVSIM_REAL(read_fn, read)
 DEVSIM_REAL(write_fn, write)
@@ -211,10 +212,19 @@ mode_t mode_arg(int flags, va_list ap)
     return 0;
 }
 
-void *sim_mmap(open_file *f, void *addr, size_t len, int prot, int flags, off_t off, mmap_fn real)
+// Off is off_t or off64_t, which differ on 32-bit targets such as the camera.
+template <typename Off, typename Real>
+void *sim_mmap(open_file *f, void *addr, size_t len, int prot, int flags, Off off, Real real)
 {
+    // The drivers hand out small offsets; one that off_t cannot hold is none of them.
+    if (static_cast<Off>(static_cast<off_t>(off)) != off) {
+        put(f);
+        fail(-EINVAL);
+        return MAP_FAILED;
+    }
     int backing = -1;
-    long r = f->dev->mmap ? f->dev->mmap(f->state, len, prot, flags, off, &backing) : -ENODEV;
+    const off_t at = static_cast<off_t>(off);
+    long r = f->dev->mmap ? f->dev->mmap(f->state, len, prot, flags, at, &backing) : -ENODEV;
     if (r < 0) {
         put(f);
         fail(r);
@@ -227,7 +237,7 @@ void *sim_mmap(open_file *f, void *addr, size_t len, int prot, int flags, off_t 
     }
     // The mapping keeps its reference on the open, like a kernel mapping keeps the file.
     std::lock_guard<std::mutex> lock(map_mu);
-    mappings.push_back({reinterpret_cast<uintptr_t>(p), len, off, f});
+    mappings.push_back({reinterpret_cast<uintptr_t>(p), len, at, f});
     mapping_count.store(static_cast<int>(mappings.size()));
     return p;
 }
@@ -503,7 +513,7 @@ ZENT_EXPORT void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_
     return real_mmap()(addr, len, prot, flags, fd, off);
 }
 
-ZENT_EXPORT void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off_t off)
+ZENT_EXPORT void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off64_t off)
 {
     if (!(flags & MAP_ANONYMOUS))
         if (open_file *f = acquire(fd))

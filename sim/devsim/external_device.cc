@@ -164,7 +164,7 @@ void load_config()
             continue;
         }
         long n = parse_num(item, -1);
-        if (n >= 0 && n < LINK_COUNT)
+        if (n >= 0 && n < static_cast<long>(LINK_COUNT))
             cfg.link_down[n] = true;
     }
     cfg.des_status = static_cast<int>(parse_num(env("DEVSIM_DES_STATUS"), -1));

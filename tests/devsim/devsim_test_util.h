@@ -68,8 +68,13 @@ class ScratchTest : public ::testing::Test
 // Memory whose address fits the 32-bit word of a request block, as the module allocates it.
 inline void *low_alloc(size_t n)
 {
-    void *p =
-        mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+#ifdef MAP_32BIT
+    constexpr int low = MAP_32BIT;
+#else
+    constexpr int low = 0; // a 32-bit target (the camera) has no other addresses
+    static_assert(sizeof(void *) == 4, "a 64-bit target without MAP_32BIT needs another way");
+#endif
+    void *p = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | low, -1, 0);
     return p == MAP_FAILED ? nullptr : p;
 }
 

@@ -154,14 +154,23 @@ TEST_F(Capture, OnlyTheLiteralRequestNumbersAreKnown)
     int fd = open_node(1);
     ASSERT_GE(fd, 0);
     auto b = table_block(1);
-    // This host's own encoding of the same request is another number.
-    EXPECT_EQ(req(fd, _IOW(0x2A, 0x0F, uint32_t[6]), b.data()), -ENOTTY);
+    // This build's own encoding of the same request is another number, except on the
+    // camera's ABI (32-bit MIPS), whose encoding the literal numbers are.
+    constexpr unsigned long own = _IOW(0x2A, 0x0F, uint32_t[6]);
+    const int own_known = own == 0x80182A0Fu;
+    EXPECT_EQ(req(fd, own, b.data()), own_known ? 0 : -ENOTTY);
     EXPECT_EQ(req(fd, 0x80182A0Eu, b.data()), -ENOTTY);
     EXPECT_EQ(req(fd, 0x20002A90u, 8192ul), -ENOTTY); // a resampler request
-    // Only the low 32 bits of the request count.
     EXPECT_EQ(req(fd, 0x80182A0Fu, b.data()), 0);
-    EXPECT_EQ(ioctl(fd, 0xFFFFFFFF00000000ul | CAM_SET_TABLE, b.data()), 0);
-    EXPECT_EQ(devsim_cam_requests(1, CAM_SET_TABLE), 2);
+    int seen = 1 + own_known;
+    // Only the low 32 bits of the request count (where there are more).
+    if constexpr (sizeof(unsigned long) > 4) {
+        EXPECT_EQ(
+            ioctl(fd, static_cast<unsigned long>(0xFFFFFFFF00000000ull | CAM_SET_TABLE), b.data()),
+            0);
+        seen++;
+    }
+    EXPECT_EQ(devsim_cam_requests(1, CAM_SET_TABLE), seen);
     EXPECT_EQ(log_count("ioctl /dev/cam1 0x80182A0E words= result=ENOTTY"), 1);
 }
 

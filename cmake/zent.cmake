@@ -14,14 +14,15 @@ function(zent_add_gtest name)
 endfunction()
 
 # zent_add_pytest(<name> <directory> [LABELS ...] [RESOURCE_LOCK ...] [ENV ...] [TIMEOUT s])
-# Runs Debian's interpreter on the directory with the module tree on PYTHONPATH.
+# Runs the test interpreter (Debian's, or the target's under emulation) on the directory with
+# the module tree on PYTHONPATH.
 function(zent_add_pytest name dir)
   cmake_parse_arguments(A "" "TIMEOUT" "LABELS;RESOURCE_LOCK;ENV" ${ARGN})
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 900)
   endif()
   add_test(NAME ${name}
-           COMMAND ${ZENT_PYTHON} -m pytest -q -p no:cacheprovider ${dir})
+           COMMAND ${ZENT_TEST_PYTHON} -m pytest -q -p no:cacheprovider ${dir})
   set(env "PYTHONPATH=${ZENT_PYTREE}" "ZENT_BUILD_DIR=${CMAKE_BINARY_DIR}"
           "ZENT_SOURCE_DIR=${CMAKE_SOURCE_DIR}" "PYTHONDONTWRITEBYTECODE=1" ${ZENT_SANITIZER_ENV} ${A_ENV})
   if(ZENT_SANITIZER_PRELOAD)

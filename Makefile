@@ -1,11 +1,14 @@
 # Entry points; everything real lives in scripts/ and CMake.
-.PHONY: demo check build bench format
+.PHONY: demo check check-mipsel build bench format
 
 demo:
 	scripts/demo
 
 check:
 	scripts/test-all
+
+check-mipsel:
+	scripts/check-mipsel
 
 build:
 	scripts/install-deps

@@ -41,6 +41,9 @@ set(_link "-Wl,-rpath-link,${_lib}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${_link}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_link}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${_link}")
+# On the camera these are system libraries: no run path into the sysroot is recorded (the
+# emulator's loader searches the sysroot's library directories by default).
+list(APPEND CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES "${_lib}" "${_root}/lib/mipsel-linux-gnu")
 
 set(ENV{PKG_CONFIG_LIBDIR} "${_lib}/pkgconfig:${_root}/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "${_root}")
@@ -58,7 +61,7 @@ set(CMAKE_CROSSCOMPILING_EMULATOR "${_emulator}")
 
 # The modules compile against the target interpreter's headers; the generator and the build
 # steps stay on the host's interpreter, and the interpreter tests run the sysroot's under
-# the emulator.
-set(ZENT_PYTHON_INCLUDE "${_root}/usr/include/python3.11" CACHE PATH "Target interpreter headers")
-set(ZENT_TEST_PYTHON "${_emulator};${_root}/usr/bin/python3"
-    CACHE STRING "Interpreter that loads the modules in tests")
+# the emulator. Plain variables, so that they follow the sysroot; they stand before the
+# project's cache defaults.
+set(ZENT_PYTHON_INCLUDE "${_root}/usr/include/python3.11")
+set(ZENT_TEST_PYTHON ${_emulator} "${_root}/usr/bin/python3")

@@ -65,3 +65,6 @@ set(CMAKE_CROSSCOMPILING_EMULATOR "${_emulator}")
 # project's cache defaults.
 set(ZENT_PYTHON_INCLUDE "${_root}/usr/include/python3.11")
 set(ZENT_TEST_PYTHON ${_emulator} "${_root}/usr/bin/python3")
+set(ZENT_TEST_TIMEOUT_SCALE 4)
+# C compiled by the interpreter tests for the interpreter's machine.
+set(ZENT_TEST_CC "${CMAKE_C_COMPILER} ${_inc} -Wl,-rpath-link,${_lib}")

@@ -21,12 +21,20 @@ function(zent_add_pytest name dir)
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 900)
   endif()
+  # An emulated interpreter (the cross build's) runs several times slower.
+  if(ZENT_TEST_TIMEOUT_SCALE)
+    math(EXPR A_TIMEOUT "${A_TIMEOUT} * ${ZENT_TEST_TIMEOUT_SCALE}")
+  endif()
   add_test(NAME ${name}
            COMMAND ${ZENT_TEST_PYTHON} -m pytest -q -p no:cacheprovider ${dir})
   set(env "PYTHONPATH=${ZENT_PYTREE}" "ZENT_BUILD_DIR=${CMAKE_BINARY_DIR}"
           "ZENT_SOURCE_DIR=${CMAKE_SOURCE_DIR}" "PYTHONDONTWRITEBYTECODE=1" ${ZENT_SANITIZER_ENV} ${A_ENV})
   if(ZENT_SANITIZER_PRELOAD)
     list(APPEND env "LD_PRELOAD=${ZENT_SANITIZER_PRELOAD}" "ZENT_SANITIZER_PRELOAD=${ZENT_SANITIZER_PRELOAD}")
+  endif()
+  # Tests that compile C for the interpreter's machine (a cross build names its compiler).
+  if(ZENT_TEST_CC)
+    list(APPEND env "ZENT_TEST_CC=${ZENT_TEST_CC}")
   endif()
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" LABELS "pytest;${A_LABELS}" TIMEOUT ${A_TIMEOUT})
   if(A_RESOURCE_LOCK)

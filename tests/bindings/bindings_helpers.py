@@ -1,6 +1,7 @@
 """Helpers of the declaration tests: where the declaration lists and the built modules live, and parsing."""
 import os
 import pathlib
+import shlex
 
 import cffi
 import cffi.model
@@ -12,6 +13,9 @@ HERE = pathlib.Path(__file__).resolve().parent
 SOURCE_DIR = pathlib.Path(os.environ.get("ZENT_SOURCE_DIR") or HERE.parents[1])
 BINDINGS = SOURCE_DIR / "bindings"
 GENERATOR = BINDINGS / "gen_cffi.py"
+# The C compiler for the interpreter's own machine: the cross compiler (with the target
+# interpreter's headers) when the interpreter runs under emulation.
+C_COMPILER = shlex.split(os.environ.get("ZENT_TEST_CC") or "gcc")
 
 
 def cdef_text(module):

@@ -8,8 +8,8 @@ import sysconfig
 
 import pytest
 
-from bindings_helpers import GENERATOR, cdef_text, declared, function_ctype, leaf, parsed, \
-    subprocess_env
+from bindings_helpers import C_COMPILER, GENERATOR, cdef_text, declared, function_ctype, leaf, \
+    parsed, subprocess_env
 from declarations import DETAILED, ENUMS, MODULES, OPAQUE, SIGNATURES, STRUCTS, TYPENAMES
 
 ALL = sorted(MODULES)
@@ -164,7 +164,7 @@ def test_layer_compiles_against_matching_header(module, tmp_path):
         % (guard, guard, cdef_text(module)), encoding="utf-8")
     generate(module, tmp_path, header)
     src = tmp_path / (leaf(module) + "_cffi.c")
-    res = subprocess.run(["gcc", "-fsyntax-only", "-Werror", "-Wall", "-Wno-unused-function",
+    res = subprocess.run([*C_COMPILER, "-fsyntax-only", "-Werror", "-Wall", "-Wno-unused-function",
                           "-I", sysconfig.get_paths()["include"], str(src)],
                          env=subprocess_env(), capture_output=True, text=True)
     assert res.returncode == 0, res.stderr

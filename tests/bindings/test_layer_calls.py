@@ -7,7 +7,7 @@ import sys
 import sysconfig
 import textwrap
 
-from bindings_helpers import GENERATOR, cdef_text, leaf, subprocess_env
+from bindings_helpers import C_COMPILER, GENERATOR, cdef_text, leaf, subprocess_env
 
 HEADER = """#ifndef DOUBLE_H
 #define DOUBLE_H
@@ -37,7 +37,7 @@ def build(tmp_path, module, decls, native_c, header_decls=None):
     outdir.mkdir(parents=True)
     if len(parts) > 1:
         (outdir / "__init__.py").write_text("")
-    res = subprocess.run(["gcc", "-shared", "-fPIC", "-w", "-I", sysconfig.get_paths()["include"],
+    res = subprocess.run([*C_COMPILER, "-shared", "-fPIC", "-w", "-I", sysconfig.get_paths()["include"],
                           "-o", str(outdir / (leaf(module) + ".so")), str(gen), str(impl)],
                          env=subprocess_env(), capture_output=True, text=True)
     assert res.returncode == 0, res.stderr

@@ -60,7 +60,17 @@ struct Taps {
     int32_t vert[8][4];
     int32_t horiz[8][4];
     int shift[8];
+    // The same taps as 16-bit pairs (tap 0 | tap 1 << 16, tap 2 | tap 3 << 16), for
+    // multiply-add instructions that take pairs.
+    int32_t vert_pairs[8][2];
+    int32_t horiz_pairs[8][2];
 };
+
+int32_t pair16(int lo, int hi)
+{
+    return static_cast<int32_t>((static_cast<uint32_t>(lo) & 0xffffu) |
+                                (static_cast<uint32_t>(hi) << 16));
+}
 
 Taps unpack(const k5_filter_t &f)
 {
@@ -73,6 +83,10 @@ Taps unpack(const k5_filter_t &f)
             taps.horiz[p][k] = t;
         }
         taps.shift[p] = by16 ? 8 : 7;
+        for (int k = 0; k < 2; ++k) {
+            taps.vert_pairs[p][k] = pair16(taps.vert[p][2 * k], taps.vert[p][2 * k + 1]);
+            taps.horiz_pairs[p][k] = pair16(taps.horiz[p][2 * k], taps.horiz[p][2 * k + 1]);
+        }
     }
     return taps;
 }
@@ -122,11 +136,11 @@ ZENT_EXPORT void k5_scale_luma(const uint8_t *src, uint8_t *dst, const k5_filter
                                int src_stride, int x_step, int y_step, int x_start, int y_start,
                                const k5_point_t *grid, int table_stride, int margin)
 {
-    if (src == nullptr || dst == nullptr || filter == nullptr || grid == nullptr ||
-        out_rows < 1 || src_width < 1 || src_height < 1)
+    if (src == nullptr || dst == nullptr || filter == nullptr || grid == nullptr || out_rows < 1 ||
+        src_width < 1 || src_height < 1)
         return;
     const Taps taps = unpack(*filter);
-    const Job job{src,    dst,    out_width, out_rows, src_width, src_height, src_stride,
+    const Job job{src,    dst,    out_width, out_rows, src_width, src_height,   src_stride,
                   x_step, y_step, x_start,   y_start,  grid,      table_stride, margin};
 #ifdef K5_WIDE_VARIANT
     if (wide_variant()) {

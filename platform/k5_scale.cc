@@ -140,6 +140,8 @@ ZENT_EXPORT void k5_scale_luma(const uint8_t *src, uint8_t *dst, const k5_filter
         src_width < 1 || src_height < 1)
         return;
     const Taps taps = unpack(*filter);
+    // Past 255 either way a margin changes no byte; held there, the limits cannot overflow.
+    margin = std::clamp(margin, -255, 255);
     const Job job{src,    dst,    out_width, out_rows, src_width, src_height,   src_stride,
                   x_step, y_step, x_start,   y_start,  grid,      table_stride, margin};
 #ifdef K5_WIDE_VARIANT
@@ -149,6 +151,11 @@ ZENT_EXPORT void k5_scale_luma(const uint8_t *src, uint8_t *dst, const k5_filter
     }
 #endif
     portable::scale_rows(job, taps);
+}
+
+int k5_scale_wide(void)
+{
+    return wide_variant() ? 1 : 0;
 }
 
 } // extern "C"

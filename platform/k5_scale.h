@@ -35,6 +35,10 @@ ZENT_EXPORT void k5_scale_luma(const uint8_t *src, uint8_t *dst, const k5_filter
                                int src_stride, int x_step, int y_step, int x_start, int y_start,
                                const k5_point_t *grid, int table_stride, int margin);
 
+/* 1 where the AVX2 copy of the row loop runs, 0 for the portable copy. Not exported: it lets
+ * the tests see which copy they hold to the definition. */
+int k5_scale_wide(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -4,6 +4,7 @@
 #include "k5_scale.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <climits>
@@ -380,6 +381,43 @@ TEST(K5ScaleLuma, SmallSourcesAndStridesMatchTheDefinition)
         });
         ASSERT_EQ(run(a), reference(a)) << "round " << round;
     }
+}
+
+// An image whose rows lie more than 2^31 bytes apart in all gives the bytes of the same image
+// packed: offsets into it no longer fit 32-bit lanes. Only the touched pages are ever backed.
+TEST(K5ScaleLuma, RowsFarApartMatchThePackedImage)
+{
+    const int sw = 40, sh = 12;
+    const std::size_t pitch = std::size_t{1} << 28;
+    void *map = mmap(nullptr, pitch * sh, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (map == MAP_FAILED)
+        GTEST_SKIP() << "no room for a 3 GiB sparse mapping";
+    auto *far = static_cast<uint8_t *>(map);
+    Rng uni(17);
+    std::vector<uint8_t> packed = noise(uni, static_cast<std::size_t>(sw) * sh);
+    for (int y = 0; y < sh; ++y)
+        std::memcpy(far + y * pitch, packed.data() + y * sw, sw);
+    uint32_t filter[9];
+    for (int p = 0; p < 8; ++p)
+        filter[p] = taps_word(uni(-20, 0), uni(20, 100), uni(20, 100), uni(-20, 0));
+    filter[8] = 0xf0;
+    std::vector<int32_t> grid;
+    RefArgs a{&packed, filter, 29, 17, sw, sh, sw, 3000, 2000, 0, 0, &grid, 0, 2};
+    make_grid(a, grid, 12, [&](long) {
+        return std::pair<int32_t, int32_t>(uni(-8, sw * 8 + 8), uni(-8, sh * 8 + 8));
+    });
+    const std::vector<uint8_t> want = reference(a);
+    ASSERT_EQ(run(a), want);
+    std::vector<uint8_t> got(want.size(), 0xEE);
+    k5_filter_t f;
+    std::memcpy(&f, filter, sizeof f);
+    k5_scale_luma(far, got.data(), &f, a.out_width, a.out_rows, sw, sh, static_cast<int>(pitch),
+                  a.x_step, a.y_step, 0, 0,
+                  reinterpret_cast<const k5_point_t *>(grid.data()) + a.grid_origin, a.table_stride,
+                  a.margin);
+    munmap(map, pitch * sh);
+    EXPECT_EQ(got, want);
 }
 
 // Beyond 255 either way a margin changes nothing more: the limits already pass every byte

@@ -21,8 +21,9 @@ extern char **environ;
 namespace
 {
 
-// Runs argv with stdout on a pipe; returns the pid and the pipe's read end.
-pid_t spawn(const std::vector<std::string> &args, int *out_fd)
+// Runs argv with stdout on a pipe (and stderr on /dev/null when `quiet`); returns the pid and
+// the pipe's read end.
+pid_t spawn(const std::vector<std::string> &args, int *out_fd, bool quiet = false)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
@@ -30,6 +31,8 @@ pid_t spawn(const std::vector<std::string> &args, int *out_fd)
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, fds[1], STDOUT_FILENO);
+    if (quiet)
+        posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     std::vector<char *> argv;
     for (const auto &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));

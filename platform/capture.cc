@@ -80,8 +80,7 @@ const uint16_t *transfer_table()
 
 std::size_t mapping_length(const cap &c)
 {
-    return static_cast<std::size_t>(c.width) * static_cast<std::size_t>(c.height) +
-           CAP_HEADER_SIZE;
+    return static_cast<std::size_t>(c.width) * static_cast<std::size_t>(c.height) + CAP_HEADER_SIZE;
 }
 
 cap *new_channel(int buffers, int width, int height, int stored_value)
@@ -111,8 +110,8 @@ bool usable_size(int channel, int buffers, int width, int height)
     }
     if (width <= 0 || height <= 0 ||
         static_cast<int64_t>(width) * height > INT32_MAX - CAP_HEADER_SIZE) {
-        l_printf_file(__FILE__, LOG_ERR, "Channel %d: output size %dx%d refused\n", channel,
-                      width, height);
+        l_printf_file(__FILE__, LOG_ERR, "Channel %d: output size %dx%d refused\n", channel, width,
+                      height);
         return false;
     }
     return true;

@@ -274,18 +274,21 @@ TEST(RunJob, MemberHeldInItsFirstUnitLeavesEverythingElseToTheCaller)
 
 TEST(RunJob, AdaptiveRunsTheCallerAloneAfterLateTeams)
 {
-    TeamPolicy policy;
-    const long slices = 8;
-    std::atomic<long> helper_started{0};
-    std::atomic<int> in_region{0}, outside{0};
     if (omp_get_thread_limit() < 2)
         GTEST_SKIP() << "the thread limit keeps every team to its caller";
+    TeamPolicy policy;
+    // Many short slices: the caller's wait for its helper to join, in its first slice, hardly
+    // changes the pace by which the call alone is estimated (about that one wait).
+    const long slices = 1000;
+    std::atomic<long> helper_started{0};
+    std::atomic<int> in_region{0}, outside{0};
     bool timely = true;
     auto slow_helper = [&](long, int t) {
         (omp_in_parallel() ? in_region : outside).fetch_add(1);
         if (t != 0) {
             helper_started = 1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // a descheduled helper
+            // A helper descheduled for longer than any wake-up takes.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
         } else if (omp_get_num_threads() > 1) {
             timely = await(helper_started, 1) && timely; // make sure the helper takes a slice
         }
@@ -296,7 +299,7 @@ TEST(RunJob, AdaptiveRunsTheCallerAloneAfterLateTeams)
     ASSERT_TRUE(timely);
     EXPECT_EQ(policy.backoff(), 1);
     EXPECT_EQ(policy.team_calls(), 1);
-    EXPECT_GT(in_region.load(), 0);
+    EXPECT_EQ(in_region.load(), slices);
     EXPECT_EQ(outside.load(), 0);
     // Now the call runs on the caller alone, without a parallel region.
     run_job(slices, 4, 2, Schedule::kAdaptive, slow_helper, rows_of, policy);

@@ -16,8 +16,9 @@ enum class Schedule {
     // The shared team while its second thread keeps pace; the caller alone for a while after a
     // team call that came out slower than the caller alone would have been.
     kAdaptive,
-    // Always the full team in one parallel region; every member claims slices, then row
-    // chunks, until none are left, so a late member leaves its share to the others.
+    // Always the full team in one parallel region; every member works through its own even
+    // share of slices (then of row chunks) and then takes what the others have not started, so
+    // a late member leaves its share to the others.
     kShared,
     // Always the full team, two parallel regions with fixed, even, contiguous shares (the plain
     // arrangement, kept as the reference that the shared team is measured against).
@@ -94,17 +95,59 @@ struct Tally {
     int64_t row_ns = 0;
 };
 
-// Shared state of one call: the next unclaimed units, and what the members other than the
-// caller did in sum.
+// Lanes of units: member t starts on lane t, the contiguous share that the plain arrangement
+// would give it, and then takes what is left of the others' lanes. Each lane's counter sits on
+// a cache line of its own, so a member working through its own lane claims without contention.
+inline constexpr int kMaxLanes = 8;
+
+struct alignas(64) Lane {
+    std::atomic<long> next{0};
+    long end = 0;
+};
+
+// Shared state of one call: the lanes of both phases, the slices finished, and what the members
+// other than the caller did in sum.
 struct Claims {
-    std::atomic<long> next_slice{0};
-    std::atomic<long> slices_done{0};
-    std::atomic<long> next_row{0};
+    Lane slices[kMaxLanes];
+    Lane rows[kMaxLanes];
+    int lanes = 1;
+    alignas(64) std::atomic<long> slices_done{0};
     std::atomic<long> helper_slices{0};
     std::atomic<long> helper_rows{0};
     std::atomic<int64_t> helper_slice_ns{0};
     std::atomic<int64_t> helper_row_ns{0};
+
+    // Splits `slice_count` slices and `row_count` rows over `members` lanes (at most
+    // kMaxLanes).
+    Claims(long slice_count, long row_count, int members)
+    {
+        lanes = std::clamp(members, 1, kMaxLanes);
+        for (int t = 0; t < lanes; ++t) {
+            const Range ks = share(slice_count, t, lanes);
+            const Range rs = share(row_count, t, lanes);
+            slices[t].next.store(ks.begin, std::memory_order_relaxed);
+            slices[t].end = ks.end;
+            rows[t].next.store(rs.begin, std::memory_order_relaxed);
+            rows[t].end = rs.end;
+        }
+    }
 };
+
+// Claims units `chunk` at a time, from member t's own lane first and then from the others in
+// turn, and runs work(begin, end) on each claim; returns the number of units done.
+template <typename Work> long drain(Lane *lanes, int count, int t, long chunk, Work &&work)
+{
+    long done = 0;
+    for (int i = 0; i < count; ++i) {
+        Lane &lane = lanes[(t + i) % count];
+        for (long j; (j = lane.next.fetch_add(chunk, std::memory_order_relaxed)) < lane.end;) {
+            const long end = std::min(j + chunk, lane.end);
+            work(j, end);
+            done += end - j;
+        }
+    }
+    return done;
+}
 
 // Time the caller alone would have needed for `slices` slices and `rows` rows, at the pace it
 // kept in the team (at the helpers' pace for a phase in which it did nothing).
@@ -125,29 +168,25 @@ template <typename J> Tally member(J &job, Claims &c, int t)
 {
     Tally tally;
     const int64_t t0 = now_ns();
-    for (long k; (k = c.next_slice.fetch_add(1, std::memory_order_relaxed)) < job.slices;) {
-        job.slice(k, t);
-        c.slices_done.fetch_add(1, std::memory_order_release);
-        ++tally.slices;
-    }
+    tally.slices = drain(c.slices, c.lanes, t, 1, [&](long first, long end) {
+        for (long k = first; k < end; ++k)
+            job.slice(k, t);
+    });
     tally.slice_ns = now_ns() - t0;
+    c.slices_done.fetch_add(tally.slices, std::memory_order_release);
     wait_for(c.slices_done, job.slices);
     const int64_t t1 = now_ns();
-    for (long j; (j = c.next_row.fetch_add(job.chunk, std::memory_order_relaxed)) < job.rows;) {
-        const long end = std::min(j + job.chunk, job.rows);
-        job.rows_of(j, end);
-        tally.rows += end - j;
-    }
+    tally.rows = drain(c.rows, c.lanes, t, job.chunk, job.rows_of);
     tally.row_ns = now_ns() - t1;
     return tally;
 }
 
 // The caller is member 0. An adaptive call that the policy keeps to the caller does the same
 // work without a parallel region, so no other thread is woken or waited for.
-template <typename J> void run_shared(J &job, TeamPolicy *policy)
+template <typename J> void run_shared(J &job, int threads, TeamPolicy *policy)
 {
     const int64_t start = now_ns();
-    Claims c;
+    Claims c(job.slices, job.rows, threads);
     if (policy != nullptr && !policy->team(start)) {
         member(job, c, 0);
         return;
@@ -211,7 +250,7 @@ void run_job(long slices, long rows, int threads, Schedule schedule, Slice &slic
     if (schedule == Schedule::kStatic)
         run_static(job);
     else
-        run_shared(job, schedule == Schedule::kAdaptive ? &policy : nullptr);
+        run_shared(job, threads, schedule == Schedule::kAdaptive ? &policy : nullptr);
 }
 
 } // namespace zent_disparity

@@ -189,7 +189,7 @@ TEST(RunJob, EveryUnitOnceAndEverySliceBeforeAnyRow)
     const long slice_counts[] = {0, 1, 2, 17};
     const long row_counts[] = {0, 1, 5, 100, -3};
     for (Schedule schedule : {Schedule::kShared, Schedule::kStatic, Schedule::kAdaptive})
-        for (int threads : {1, 2, 3})
+        for (int threads : {1, 2, 3, zent_disparity::kMaxLanes + 1})
             for (long slices : slice_counts)
                 for (long rows : row_counts) {
                     SCOPED_TRACE(std::string(name(schedule)) + " threads " +

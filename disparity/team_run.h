@@ -46,7 +46,7 @@ class TeamPolicy
     // to the caller alone.
     bool record(int64_t now_ns, int64_t team_ns, int64_t alone_ns);
 
-    // Calls alone that the next late team will add (doubled first).
+    // Calls alone after the last late team; the next late team doubles it.
     int backoff() const { return backoff_.load(std::memory_order_relaxed); }
     // Decisions so far, for benchmarks.
     long team_calls() const { return team_calls_.load(std::memory_order_relaxed); }

@@ -1,16 +1,33 @@
 # Project helpers: GoogleTest and pytest registration, CFFI module generation.
 
-# zent_add_gtest(<name> SOURCES ... [LIBS ...] [LABELS ...] [RESOURCE_LOCK ...])
+# zent_add_gtest(<name> SOURCES ... [LIBS ...] [LABELS label] [RESOURCE_LOCK ...] [ENV entry])
+# The discovered cases are registered from a flattened property list, which splits any list
+# value again: so one label (the area; "native" when none is given) and one environment entry
+# at most. The sanitizer settings are built into the program instead of passed.
 function(zent_add_gtest name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS;LABELS;RESOURCE_LOCK;ENV" ${ARGN})
+  list(LENGTH A_LABELS nlabels)
+  list(LENGTH A_ENV nenv)
+  if(nlabels GREATER 1 OR nenv GREATER 1)
+    message(FATAL_ERROR "zent_add_gtest(${name}): one label and one ENV entry at most")
+  endif()
   add_executable(${name} ${A_SOURCES})
+  if(ZENT_SANITIZE)
+    target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/cmake/sanitizer_defaults.c)
+  endif()
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
-  set(props LABELS "native\;${A_LABELS}")
+  if(A_LABELS)
+    set(props LABELS "${A_LABELS}")
+  else()
+    set(props LABELS native)
+  endif()
   if(A_RESOURCE_LOCK)
     list(APPEND props RESOURCE_LOCK "${A_RESOURCE_LOCK}")
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES ${props} ENVIRONMENT "${ZENT_SANITIZER_ENV};${A_ENV}")
+  if(A_ENV)
+    list(APPEND props ENVIRONMENT "${A_ENV}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
 
 # zent_add_pytest(<name> <directory> [LABELS ...] [RESOURCE_LOCK ...] [ENV ...] [TIMEOUT s])

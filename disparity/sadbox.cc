@@ -12,6 +12,7 @@
 #include "disparity.h"
 #include "row_scan.h"
 #include "sadbox_internal.h"
+#include "team_run.h"
 
 namespace
 {
@@ -22,24 +23,6 @@ constexpr int32_t kPixelPenalty = 255;     // a full-resolution pixel whose part
 constexpr int32_t kRasterNoCost = 1048575; // start of the raster matcher's search
 constexpr int kWinnerChunk = 256;          // cells decided together; bounds the stack scratch
 constexpr int kSampleChunk = 256;          // cells whose pixel differences are taken together
-
-struct Range {
-    long begin;
-    long end;
-};
-
-// Contiguous share of [0, count) for member t of a team of size T: the first count % T members
-// take one item more.
-Range share(long count, int t, int T)
-{
-    if (count <= 0)
-        return {0, 0};
-    const long q = count / T;
-    const long r = count % T;
-    if (t < r)
-        return {t * (q + 1), t * (q + 1) + q + 1};
-    return {t * q + r, t * q + r + q};
-}
 
 long floor_div(long a, long b)
 {
@@ -215,7 +198,7 @@ namespace zent_disparity
 {
 
 void jump_y_with_threads(struct sadbox *sb, uint8_t *out, const uint8_t *left, const uint8_t *right,
-                         int n, const uint8_t *list, int threads)
+                         int n, const uint8_t *list, int threads, Schedule schedule)
 {
     const HalfGeometry g = half_geometry(*sb);
     std::memset(out, 0, static_cast<size_t>(g.w * g.h));
@@ -225,28 +208,20 @@ void jump_y_with_threads(struct sadbox *sb, uint8_t *out, const uint8_t *left, c
     const int32_t offset = sb->offset;
     int32_t *integral = sb->integral;
     int32_t *cost = sb->cost;
+    // Another matcher may have used the area: the row above each member's block must read as
+    // zero. Cleared here, before any member starts, whichever members take part.
+    for (int t = 0; t < std::max(threads, 1); ++t)
+        std::memset(integral + (t + 1) * g.S - g.W2, 0,
+                    static_cast<size_t>(g.W2) * sizeof(int32_t));
 
-    omp_set_num_threads(threads);
-#pragma omp parallel
-    {
-        const int T = omp_get_num_threads();
-        const int t = omp_get_thread_num();
-        const Range ks = share(n, t, T);
-        int32_t *I = integral + (t + 1) * g.S;
-        // Another matcher may have used this area: the row above the block must read as zero.
-        std::memset(I - g.W2, 0, static_cast<size_t>(g.W2) * sizeof(int32_t));
-        for (long k = ks.begin; k < ks.end; ++k)
-            half_slice(g, I, cost + k * g.Q, left, right, long(list[k]) + offset);
-    }
-
-#pragma omp parallel
-    {
-        const int T = omp_get_num_threads();
-        const int t = omp_get_thread_num();
-        const Range rows = share(win_rows, t, T);
+    auto slice = [&](long k, int t) {
+        half_slice(g, integral + (t + 1) * g.S, cost + k * g.Q, left, right,
+                   long(list[k]) + offset);
+    };
+    auto rows = [&](long first, long end) {
         const int32_t *slices[256]; // n comes as one byte
         int32_t val[kWinnerChunk];
-        for (long j = rows.begin; j < rows.end; ++j) {
+        for (long j = first; j < end; ++j) {
             const long yc = g.B2 + j;
             const long top = yc * 2 - g.B2; // output row of the block's upper half
             // An odd height with a box below 2 would put the lower half under the image.
@@ -270,11 +245,12 @@ void jump_y_with_threads(struct sadbox *sb, uint8_t *out, const uint8_t *left, c
                 }
             }
         }
-    }
+    };
+    run_job(n, win_rows, threads, schedule, slice, rows);
 }
 
 void orig_with_threads(struct sadbox *sb, uint8_t *out, const uint8_t *left, const uint8_t *right,
-                       int n, const uint8_t *list, int threads)
+                       int n, const uint8_t *list, int threads, Schedule schedule)
 {
     const long w = sb->width;
     const long h = sb->height;
@@ -288,55 +264,48 @@ void orig_with_threads(struct sadbox *sb, uint8_t *out, const uint8_t *left, con
     const long first_block = w * sb->num_disp;
     std::memset(out, 0, static_cast<size_t>(plane));
 
-    omp_set_num_threads(threads);
     // No box of negative size fits anywhere (its sums would reach behind the rows and the
     // output); the output stays 0, as it does for a box larger than the image.
-    if (box < 0)
+    if (box < 0) {
+        omp_set_num_threads(threads);
         return;
-#pragma omp parallel
-    {
-        const int T = omp_get_num_threads();
-        const int t = omp_get_thread_num();
-        const Range ks = share(n, t, T);
+    }
+    for (int t = 0; t < std::max(threads, 1); ++t)
+        std::memset(integral + first_block + t * w * (h + 1) - w, 0,
+                    static_cast<size_t>(w) * sizeof(int32_t));
+
+    auto slice = [&](long k, int t) {
         int32_t *I = integral + first_block + t * w * (h + 1);
-        std::memset(I - w, 0, static_cast<size_t>(w) * sizeof(int32_t));
-        for (long k = ks.begin; k < ks.end; ++k) {
-            const long d = long(list[k]) + offset;
-            const long lo = std::clamp(d, 0L, w);
-            const long hi = std::clamp(w + d, lo, w); // valid x in [lo, hi)
-            int32_t *slice = cost + k * plane;
-            for (long y = 0; y < h; ++y) {
-                int32_t *__restrict Ir = I + y * w;
-                const int32_t *__restrict Iu = Ir - w;
-                const uint8_t *__restrict l = left + y * w;
-                for (long x = 0; x < lo; ++x)
-                    Ir[x] = kPixelPenalty;
-                if (hi > lo) {
-                    const uint8_t *__restrict r = right + y * w + lo - d;
-                    for (long x = lo; x < hi; ++x)
-                        Ir[x] = std::abs(int32_t(r[x - lo]) - int32_t(l[x]));
-                }
-                for (long x = hi; x < w; ++x)
-                    Ir[x] = kPixelPenalty;
-                integral_row(Ir, Iu, w);
-                if (y >= box) {
-                    const int32_t *__restrict Ib = Ir - box * w;
-                    int32_t *__restrict c = slice + y * w;
-                    for (long x = box; x < w; ++x)
-                        c[x] = Ir[x] - Ir[x - box] - Ib[x] + Ib[x - box];
-                }
+        const long d = long(list[k]) + offset;
+        const long lo = std::clamp(d, 0L, w);
+        const long hi = std::clamp(w + d, lo, w); // valid x in [lo, hi)
+        int32_t *slice_k = cost + k * plane;
+        for (long y = 0; y < h; ++y) {
+            int32_t *__restrict Ir = I + y * w;
+            const int32_t *__restrict Iu = Ir - w;
+            const uint8_t *__restrict l = left + y * w;
+            for (long x = 0; x < lo; ++x)
+                Ir[x] = kPixelPenalty;
+            if (hi > lo) {
+                const uint8_t *__restrict r = right + y * w + lo - d;
+                for (long x = lo; x < hi; ++x)
+                    Ir[x] = std::abs(int32_t(r[x - lo]) - int32_t(l[x]));
+            }
+            for (long x = hi; x < w; ++x)
+                Ir[x] = kPixelPenalty;
+            integral_row(Ir, Iu, w);
+            if (y >= box) {
+                const int32_t *__restrict Ib = Ir - box * w;
+                int32_t *__restrict c = slice_k + y * w;
+                for (long x = box; x < w; ++x)
+                    c[x] = Ir[x] - Ir[x - box] - Ib[x] + Ib[x - box];
             }
         }
-    }
-
-#pragma omp parallel
-    {
-        const int T = omp_get_num_threads();
-        const int t = omp_get_thread_num();
-        const Range rows = share(h - box, t, T);
+    };
+    auto rows = [&](long first, long end) {
         const int32_t *slices[256];
         int32_t val[kWinnerChunk];
-        for (long j = rows.begin; j < rows.end; ++j) {
+        for (long j = first; j < end; ++j) {
             const long y = box + j;
             for (long x0 = box; x0 < w; x0 += kWinnerChunk) {
                 const long cells = std::min<long>(kWinnerChunk, w - x0);
@@ -348,7 +317,8 @@ void orig_with_threads(struct sadbox *sb, uint8_t *out, const uint8_t *left, con
                     o[i] = static_cast<uint8_t>(val[i]);
             }
         }
-    }
+    };
+    run_job(n, h - box, threads, schedule, slice, rows);
 }
 
 } // namespace zent_disparity
@@ -396,7 +366,8 @@ ZENT_EXPORT void sadbox_free(struct sadbox **sb)
 ZENT_EXPORT void sadbox_disp_jump_y(struct sadbox *sb, uint8_t *out, uint8_t *left, uint8_t *right,
                                     uint8_t n, uint8_t *list)
 {
-    zent_disparity::jump_y_with_threads(sb, out, left, right, n, list, zent_disparity::kTeamSize);
+    zent_disparity::jump_y_with_threads(sb, out, left, right, n, list, zent_disparity::kTeamSize,
+                                        zent_disparity::Schedule::kAdaptive);
 }
 
 ZENT_EXPORT void sadbox_disp(struct sadbox *sb, uint8_t *out, uint8_t *left, uint8_t *right,
@@ -408,7 +379,8 @@ ZENT_EXPORT void sadbox_disp(struct sadbox *sb, uint8_t *out, uint8_t *left, uin
 ZENT_EXPORT void sadbox_disp_orig(struct sadbox *sb, uint8_t *out, uint8_t *left, uint8_t *right,
                                   uint8_t n, uint8_t *list)
 {
-    zent_disparity::orig_with_threads(sb, out, left, right, n, list, zent_disparity::kTeamSize);
+    zent_disparity::orig_with_threads(sb, out, left, right, n, list, zent_disparity::kTeamSize,
+                                      zent_disparity::Schedule::kAdaptive);
 }
 
 ZENT_EXPORT void sadbox_disp_multiint(struct sadbox *sb, uint8_t *out, uint8_t *left,

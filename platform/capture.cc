@@ -80,8 +80,7 @@ const uint16_t *transfer_table()
 
 std::size_t mapping_length(const cap &c)
 {
-    return static_cast<std::size_t>(c.width) * static_cast<std::size_t>(c.height) +
-           CAP_HEADER_SIZE;
+    return static_cast<std::size_t>(c.width) * static_cast<std::size_t>(c.height) + CAP_HEADER_SIZE;
 }
 
 cap *new_channel(int buffers, int width, int height, int stored_value)
@@ -111,8 +110,8 @@ bool usable_size(int channel, int buffers, int width, int height)
     }
     if (width <= 0 || height <= 0 ||
         static_cast<int64_t>(width) * height > INT32_MAX - CAP_HEADER_SIZE) {
-        l_printf_file(__FILE__, LOG_ERR, "Channel %d: output size %dx%d refused\n", channel,
-                      width, height);
+        l_printf_file(__FILE__, LOG_ERR, "Channel %d: output size %dx%d refused\n", channel, width,
+                      height);
         return false;
     }
     return true;
@@ -377,19 +376,29 @@ ZENT_EXPORT int find_oldest_frame(cap_t c)
         return -1;
     int best = -1, ready = 0;
     int32_t best_sec = 0, best_usec = 0;
-    for (int i = 0; i < c->buffer_count; ++i) {
-        const frm &f = c->buffers[i];
-        if (!is_ready(f))
-            continue;
-        ++ready;
-        int32_t sec = header_int(f.header, CAP_HDR_CAPTURE_SEC);
-        int32_t usec = header_int(f.header, CAP_HDR_CAPTURE_USEC);
-        if (best < 0 || sec < best_sec || (sec == best_sec && usec < best_usec)) {
-            best = i;
-            best_sec = sec;
-            best_usec = usec;
+    auto scan = [&] {
+        ready = 0;
+        for (int i = 0; i < c->buffer_count; ++i) {
+            const frm &f = c->buffers[i];
+            if (!is_ready(f))
+                continue;
+            ++ready;
+            int32_t sec = header_int(f.header, CAP_HDR_CAPTURE_SEC);
+            int32_t usec = header_int(f.header, CAP_HDR_CAPTURE_USEC);
+            if (best < 0 || sec < best_sec || (sec == best_sec && usec < best_usec) ||
+                (sec == best_sec && usec == best_usec && i < best)) {
+                best = i;
+                best_sec = sec;
+                best_usec = usec;
+            }
         }
-    }
+    };
+    // The driver fills while the scan runs: a lower slot read just before its frame landed
+    // can hide an older frame behind a newer one seen later in the same scan. Every frame
+    // older than the one found was complete before it, so a second look finds them all.
+    scan();
+    if (best >= 0)
+        scan();
     c->filled_count = ready;
     return best;
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #if defined(__GNUC__) && defined(__x86_64__)
 // x86-64 builds carry a second copy of the row loop compiled for AVX2 (the same source);
@@ -60,7 +62,18 @@ struct Taps {
     int32_t vert[8][4];
     int32_t horiz[8][4];
     int shift[8];
+    // The vertical taps as 16-bit pairs (tap 0 | tap 1 << 16 in [0], tap 2 | tap 3 << 16 in
+    // [1]), a row of eight phases each, for multiply-add instructions that take pairs and
+    // vector lookups by phase. They serve the horizontal pass too: doubled taps for a phase
+    // that divides by 8 let a shift by 8 take every sum to 8 bits, floor(2s/256) = floor(s/128).
+    alignas(32) int32_t pairs[2][8];
 };
+
+int32_t pair16(int lo, int hi)
+{
+    return static_cast<int32_t>((static_cast<uint32_t>(lo) & 0xffffu) |
+                                (static_cast<uint32_t>(hi) << 16));
+}
 
 Taps unpack(const k5_filter_t &f)
 {
@@ -73,6 +86,8 @@ Taps unpack(const k5_filter_t &f)
             taps.horiz[p][k] = t;
         }
         taps.shift[p] = by16 ? 8 : 7;
+        for (int k = 0; k < 2; ++k)
+            taps.pairs[k][p] = pair16(taps.vert[p][2 * k], taps.vert[p][2 * k + 1]);
     }
     return taps;
 }
@@ -105,6 +120,25 @@ namespace wide
 #pragma GCC pop_options
 #endif
 
+void scale(bool use_wide, Job job, const k5_filter_t *filter)
+{
+    if (job.src == nullptr || job.dst == nullptr || filter == nullptr || job.grid == nullptr ||
+        job.out_rows < 1 || job.src_width < 1 || job.src_height < 1)
+        return;
+    const Taps taps = unpack(*filter);
+    // Past 255 either way a margin changes no byte; held there, the limits cannot overflow.
+    job.margin = std::clamp(job.margin, -255, 255);
+#ifdef K5_WIDE_VARIANT
+    if (use_wide) {
+        wide::scale_rows(job, taps);
+        return;
+    }
+#else
+    (void)use_wide;
+#endif
+    portable::scale_rows(job, taps);
+}
+
 } // namespace
 
 extern "C" {
@@ -122,19 +156,26 @@ ZENT_EXPORT void k5_scale_luma(const uint8_t *src, uint8_t *dst, const k5_filter
                                int src_stride, int x_step, int y_step, int x_start, int y_start,
                                const k5_point_t *grid, int table_stride, int margin)
 {
-    if (src == nullptr || dst == nullptr || filter == nullptr || grid == nullptr ||
-        out_rows < 1 || src_width < 1 || src_height < 1)
-        return;
-    const Taps taps = unpack(*filter);
-    const Job job{src,    dst,    out_width, out_rows, src_width, src_height, src_stride,
-                  x_step, y_step, x_start,   y_start,  grid,      table_stride, margin};
-#ifdef K5_WIDE_VARIANT
-    if (wide_variant()) {
-        wide::scale_rows(job, taps);
-        return;
-    }
-#endif
-    portable::scale_rows(job, taps);
+    scale(wide_variant(),
+          {src, dst, out_width, out_rows, src_width, src_height, src_stride, x_step, y_step,
+           x_start, y_start, grid, table_stride, margin},
+          filter);
+}
+
+void k5_scale_luma_portable(const uint8_t *src, uint8_t *dst, const k5_filter_t *filter,
+                            int out_width, int out_rows, int src_width, int src_height,
+                            int src_stride, int x_step, int y_step, int x_start, int y_start,
+                            const k5_point_t *grid, int table_stride, int margin)
+{
+    scale(false,
+          {src, dst, out_width, out_rows, src_width, src_height, src_stride, x_step, y_step,
+           x_start, y_start, grid, table_stride, margin},
+          filter);
+}
+
+int k5_scale_wide(void)
+{
+    return wide_variant() ? 1 : 0;
 }
 
 } // extern "C"

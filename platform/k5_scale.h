@@ -35,6 +35,15 @@ ZENT_EXPORT void k5_scale_luma(const uint8_t *src, uint8_t *dst, const k5_filter
                                int src_stride, int x_step, int y_step, int x_start, int y_start,
                                const k5_point_t *grid, int table_stride, int margin);
 
+/* Not exported, for the tests and the benchmark: 1 where k5_scale_luma runs the AVX2 copy of
+ * its row loop, 0 where it runs the portable copy; and the portable copy alone, the one the
+ * camera runs, whatever the machine. */
+int k5_scale_wide(void);
+void k5_scale_luma_portable(const uint8_t *src, uint8_t *dst, const k5_filter_t *filter,
+                            int out_width, int out_rows, int src_width, int src_height,
+                            int src_stride, int x_step, int y_step, int x_start, int y_start,
+                            const k5_point_t *grid, int table_stride, int margin);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,6 +1,7 @@
 /* The luma scaling filter: throughput at 640x480 from a 1280x960 source through a 41x31
- * grid, against its literal rendering and, where OpenCV is installed, against cv::remap with
- * bicubic interpolation on dense maps made from the same grid (equal taps, not equal bits). */
+ * grid, against its literal rendering, its portable copy and, where OpenCV is installed,
+ * cv::remap with bicubic interpolation on dense maps made from the same grid (equal taps, not
+ * equal bits). */
 #include "bench_util.h"
 #include "k5_reference.h"
 #include "k5_scale.h"
@@ -76,13 +77,28 @@ int main()
     ours();
     bench::check(out == k5ref::reference(args), "k5_scale_luma");
     std::vector<unsigned char> ref_out;
-    auto t = bench::median_pair(ours, [&] { ref_out = k5ref::reference(args); }, 11);
+    auto t = bench::median_pair(
+        ours, [&] { ref_out = k5ref::reference(args); }, 11);
     const double mp = ow * double(oh) / 1e6;
     std::printf("k5_scale_luma %dx%d from %dx%d, grid %dx%d, median of 11 interleaved batches\n",
                 ow, oh, sw, sh, gw, gh);
     std::printf("  ours      %8.3f ms  %7.1f Mpx/s\n", t.ours * 1e3, mp / t.ours);
-    std::printf("  literal   %8.3f ms  %7.1f Mpx/s  (literal/ours %.2f)\n", t.ref * 1e3,
-                mp / t.ref, t.ref / t.ours);
+    std::printf("  literal   %8.3f ms  %7.1f Mpx/s  (literal/ours %.2f)\n", t.ref * 1e3, mp / t.ref,
+                t.ref / t.ours);
+    // The portable copy, the one the camera runs, on this machine beside the one it picks.
+    std::vector<unsigned char> port_out(out.size());
+    auto portable = [&] {
+        k5_scale_luma_portable(src.data(), port_out.data(), &filter, ow, oh, sw, sh, sw, x_step,
+                               y_step, 0, 0, grid.data(), gw, 4);
+        bench::keep(port_out);
+    };
+    portable();
+    bench::check(port_out == out, "k5_scale_luma, portable copy");
+    auto tp = bench::median_pair(ours, portable, 11);
+    std::printf("  ours      %8.3f ms  %7.1f Mpx/s  (%s copy)\n", tp.ours * 1e3, mp / tp.ours,
+                k5_scale_wide() ? "AVX2" : "portable");
+    std::printf("  portable  %8.3f ms  %7.1f Mpx/s  (portable/ours %.2f)\n", tp.ref * 1e3,
+                mp / tp.ref, tp.ref / tp.ours);
 #ifdef ZENT_HAVE_OPENCV
     cv::setNumThreads(1); // one core, like the kernel
     cv::Mat gx(gh, gw, CV_32F), gy(gh, gw, CV_32F);
@@ -108,18 +124,19 @@ int main()
     cv::Mat m1, m2;
     cv::convertMaps(mx, my, m1, m2, CV_16SC2);
     cv::Mat csrc(sh, sw, CV_8U, src.data()), cdst;
-    auto t2 = bench::median_pair(ours,
-                                 [&] {
-                                     cv::remap(csrc, cdst, m1, m2, cv::INTER_CUBIC,
-                                               cv::BORDER_REPLICATE);
-                                     bench::keep(cdst);
-                                 },
-                                 21);
+    auto t2 = bench::median_pair(
+        ours,
+        [&] {
+            cv::remap(csrc, cdst, m1, m2, cv::INTER_CUBIC, cv::BORDER_REPLICATE);
+            bench::keep(cdst);
+        },
+        21);
     std::printf("  ours      %8.3f ms  %7.1f Mpx/s\n", t2.ours * 1e3, mp / t2.ours);
     std::printf("  cv::remap %8.3f ms  %7.1f Mpx/s  (INTER_CUBIC, 1 thread; remap/ours %.2f)\n",
                 t2.ref * 1e3, mp / t2.ref, t2.ref / t2.ours);
 #else
-    std::printf("  cv::remap: OpenCV not installed (scripts/install-bench-deps), comparison skipped\n");
+    std::printf(
+        "  cv::remap: OpenCV not installed (scripts/install-bench-deps), comparison skipped\n");
 #endif
     return 0;
 }

@@ -8,7 +8,6 @@
 namespace k5ref
 {
 
-
 static int tap(const uint32_t *filter, int phase, int k)
 {
     return static_cast<int8_t>((filter[phase] >> (8 * (3 - k))) & 0xff);
@@ -21,14 +20,14 @@ static int norm(const uint32_t *filter, int phase, int sum)
 
 std::vector<uint8_t> reference(const RefArgs &a)
 {
-    std::vector<uint8_t> dst(static_cast<std::size_t>(std::max(a.out_rows, 0)) *
-                                 std::max(a.out_width, 0),
-                             0xEE);
+    std::vector<uint8_t> dst(
+        static_cast<std::size_t>(std::max(a.out_rows, 0)) * std::max(a.out_width, 0), 0xEE);
     const auto &g = *a.grid;
-    auto gxv = [&](long i) { return static_cast<int64_t>(g[2 * i]); };
-    auto gyv = [&](long i) { return static_cast<int64_t>(g[2 * i + 1]); };
+    auto gxv = [&](long i) { return static_cast<int64_t>(g.at(2 * (a.grid_origin + i))); };
+    auto gyv = [&](long i) { return static_cast<int64_t>(g.at(2 * (a.grid_origin + i) + 1)); };
     for (int r = 0; r < a.out_rows; ++r) {
-        int32_t ysum = static_cast<int32_t>(static_cast<uint32_t>(r) * static_cast<uint32_t>(a.y_step));
+        int32_t ysum =
+            static_cast<int32_t>(static_cast<uint32_t>(r) * static_cast<uint32_t>(a.y_step));
         int32_t J = (ysum >> 8) + 2 * a.y_start;
         int32_t gy = J >> 8, fy = J & 255, wy = 256 - fy;
         for (int c = 0; c < a.out_width; ++c) {
@@ -50,7 +49,7 @@ std::vector<uint8_t> reference(const RefArgs &a)
                 for (int j = 0; j < 4; ++j) {
                     int64_t row = std::clamp<int64_t>(sy - 1 + k, 0, a.src_height - 1);
                     int64_t col = std::clamp<int64_t>(sx - 1 + j, 0, a.src_width - 1);
-                    int v = (*a.src)[row * a.src_stride + col];
+                    int v = a.src->at(a.src_origin + row * a.src_stride + col);
                     mn = std::min(mn, v);
                     mx = std::max(mx, v);
                     s[k][j] = v * 16;
@@ -82,6 +81,5 @@ std::vector<uint8_t> reference(const RefArgs &a)
     }
     return dst;
 }
-
 
 } // namespace k5ref

@@ -14,6 +14,9 @@ struct RefArgs {
     int x_step, y_step, x_start, y_start;
     const std::vector<int32_t> *grid; // x, y pairs
     int table_stride, margin;
+    // Index of the entry the kernel's grid pointer names, and of the byte its source pointer
+    // names: above 0 where the kernel reaches before them (negative starts or strides).
+    long grid_origin = 0, src_origin = 0;
 };
 
 // The out_rows x out_width result (0xEE where nothing is computed).

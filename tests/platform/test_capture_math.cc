@@ -1,9 +1,7 @@
 // The arithmetic of the capture module that needs no device: scaler settings, the 32-bit
-// microsecond clock, the resampler's table entries and copy-out, and the luma scaling filter
-// bit for bit against a literal rendering of its definition.
+// microsecond clock, and the resampler's table entries and copy-out (the luma scaling filter
+// has its own tests).
 #include "capture.h"
-#include "k5_reference.h"
-#include "k5_scale.h"
 #include "user_encode.h"
 
 #include <gtest/gtest.h>
@@ -17,9 +15,6 @@
 
 namespace
 {
-
-using k5ref::RefArgs;
-using k5ref::reference;
 
 struct Scales {
     int shift, scale, offset;
@@ -180,148 +175,6 @@ TEST(UserEncodeCopy, HighBytesGroupsOfEightThenTheRest)
     EXPECT_EQ(big[ow * oh], 0x22);
     EXPECT_EQ(big[ow * oh - 1], ((ow - 1) * 7 + (oh - 1) * 31) & 0xff);
     cpy_frame(&u.in, nullptr, 8, 1);
-}
-
-std::vector<uint8_t> run(const RefArgs &a)
-{
-    std::vector<uint8_t> dst(static_cast<std::size_t>(std::max(a.out_rows, 0)) *
-                                 std::max(a.out_width, 0),
-                             0xEE);
-    k5_filter_t f;
-    std::memcpy(&f, a.filter, sizeof f);
-    k5_scale_luma(a.src->data(), dst.data(), &f, a.out_width, a.out_rows, a.src_width,
-                  a.src_height, a.src_stride, a.x_step, a.y_step, a.x_start, a.y_start,
-                  reinterpret_cast<const k5_point_t *>(a.grid->data()), a.table_stride, a.margin);
-    return dst;
-}
-
-uint32_t taps_word(int t0, int t1, int t2, int t3)
-{
-    return (static_cast<uint32_t>(t0 & 0xff) << 24) | (static_cast<uint32_t>(t1 & 0xff) << 16) |
-           (static_cast<uint32_t>(t2 & 0xff) << 8) | static_cast<uint32_t>(t3 & 0xff);
-}
-
-TEST(K5ScaleLuma, IdentityFilterOnIntegerGridCopiesTheSource)
-{
-    const int w = 37, h = 23;
-    std::vector<uint8_t> src(w * h);
-    for (int i = 0; i < w * h; ++i)
-        src[i] = static_cast<uint8_t>(i * 13 + 5);
-    uint32_t filter[9] = {taps_word(0, 16, 0, 0), 0, 0, 0, 0, 0, 0, 0, 1};
-    // One grid node per output pixel, each at an integer source position.
-    std::vector<int32_t> grid;
-    for (int y = 0; y <= h; ++y)
-        for (int x = 0; x <= w; ++x) {
-            grid.push_back(x * 8);
-            grid.push_back(y * 8);
-        }
-    RefArgs a{&src, filter, w, h, w, h, w, 65536, 65536, 0, 0, &grid, w + 1, 0};
-    EXPECT_EQ(run(a), src);
-    EXPECT_EQ(reference(a), src);
-}
-
-TEST(K5ScaleLuma, LeftOfTheImageGivesTheBorderMinimumNotZero)
-{
-    const int w = 8, h = 8;
-    std::vector<uint8_t> src(w * h);
-    for (int i = 0; i < w * h; ++i)
-        src[i] = static_cast<uint8_t>(60 + (i % w) * 10 + (i / w));
-    uint32_t filter[9] = {taps_word(0, 16, 0, 0), 0, 0, 0, 0, 0, 0, 0, 1};
-    // Every node one pixel left of the image, on row 3.
-    std::vector<int32_t> grid(2 * 4, 0);
-    for (int i = 0; i < 4; ++i) {
-        grid[2 * i] = -8;
-        grid[2 * i + 1] = 3 * 8;
-    }
-    RefArgs a{&src, filter, 1, 1, w, h, w, 0, 0, 0, 0, &grid, 2, 0};
-    std::vector<uint8_t> out = run(a);
-    // Columns -2..1 clamp to 0,0,0,1; rows 2..5: the smallest sample is column 0, row 2.
-    EXPECT_EQ(out[0], 60 + 2);
-    EXPECT_EQ(reference(a)[0], out[0]);
-    a.margin = 10;
-    EXPECT_EQ(run(a)[0], 60 + 2 - 10);
-}
-
-TEST(K5ScaleLuma, NothingWrittenForEmptyOutputsOrSources)
-{
-    std::vector<uint8_t> src(16, 9), dst(16, 0xEE);
-    std::vector<int32_t> grid(16, 0);
-    k5_filter_t f{};
-    auto *g = reinterpret_cast<const k5_point_t *>(grid.data());
-    k5_scale_luma(src.data(), dst.data(), &f, 4, 0, 4, 4, 4, 256, 256, 0, 0, g, 2, 0);
-    k5_scale_luma(src.data(), dst.data(), &f, 0, 4, 4, 4, 4, 256, 256, 0, 0, g, 2, 0);
-    k5_scale_luma(src.data(), dst.data(), &f, 4, 4, 0, 4, 4, 256, 256, 0, 0, g, 2, 0);
-    k5_scale_luma(src.data(), dst.data(), &f, -3, -1, 4, 4, 4, 256, 256, 0, 0, g, 2, 0);
-    EXPECT_EQ(dst, std::vector<uint8_t>(16, 0xEE));
-}
-
-TEST(K5ScaleLuma, RandomFiltersGridsAndSizesMatchTheDefinition)
-{
-    std::mt19937 rng(2024);
-    auto uni = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-    for (int round = 0; round < 300; ++round) {
-        int sw = uni(1, 70), sh = uni(1, 50), stride = sw + uni(0, 5);
-        std::vector<uint8_t> src(static_cast<std::size_t>(stride) * sh);
-        for (auto &v : src)
-            v = static_cast<uint8_t>(uni(0, 255));
-        uint32_t filter[9];
-        for (int p = 0; p < 8; ++p)
-            filter[p] = taps_word(uni(-40, 40), uni(-20, 127), uni(-20, 127), uni(-40, 40));
-        filter[8] = static_cast<uint32_t>(uni(0, 255));
-        int ow = uni(0, 40), oh = uni(0, 30);
-        int x_step = uni(1, 20000), y_step = uni(1, 20000);
-        int x_start = uni(0, 200), y_start = uni(0, 200);
-        // Size the grid for the nodes these steps and starts reach.
-        int64_t max_l = ((static_cast<int64_t>(std::max(ow - 1, 0)) * x_step) >> 8) + 2 * x_start;
-        int64_t max_j = ((static_cast<int64_t>(std::max(oh - 1, 0)) * y_step) >> 8) + 2 * y_start;
-        int ts = static_cast<int>(max_l >> 8) + 2, rows = static_cast<int>(max_j >> 8) + 2;
-        std::vector<int32_t> grid;
-        for (int i = 0; i < ts * rows; ++i) {
-            grid.push_back(uni(-24, sw * 8 + 24)); // some nodes outside the source
-            grid.push_back(uni(-24, sh * 8 + 24));
-        }
-        int margin = uni(-3, 12);
-        RefArgs a{&src, filter, ow, oh, sw, sh, stride, x_step, y_step, x_start, y_start,
-                  &grid, ts, margin};
-        ASSERT_EQ(run(a), reference(a)) << "round " << round;
-    }
-}
-
-TEST(K5ScaleLuma, LimiterClampsToBytesWithNegativeMargins)
-{
-    const int w = 4, h = 4;
-    std::vector<uint8_t> src(w * h, 250);
-    src[5] = 3;
-    uint32_t filter[9] = {taps_word(0, 16, 0, 0), 0, 0, 0, 0, 0, 0, 0, 1};
-    std::vector<int32_t> grid = {8, 8, 8, 8, 8, 8, 8, 8};
-    // max + margin = 240 below min - margin = 13: values end at 13, inside 0..255.
-    RefArgs a{&src, filter, 1, 1, w, h, w, 0, 0, 0, 0, &grid, 2, -10};
-    EXPECT_EQ(run(a)[0], 13);
-    std::vector<uint8_t> bright(w * h, 255);
-    RefArgs b{&bright, filter, 1, 1, w, h, w, 0, 0, 0, 0, &grid, 2, -10};
-    EXPECT_EQ(run(b)[0], 255);
-}
-
-TEST(K5SetTable, EighthsTruncatedTowardZero)
-{
-    double xs[] = {10.3, -0.2, 1e12, -1e12, NAN, 0.124};
-    double ys[] = {-0.2, 10.3, 0.0, 3.0, 1.0, -0.126};
-    k5_point_t grid[7];
-    std::memset(grid, 0x5a, sizeof grid);
-    k5_set_table(grid, 6, xs, ys);
-    EXPECT_EQ(grid[0].x, 82);
-    EXPECT_EQ(grid[0].y, -1);
-    EXPECT_EQ(grid[1].x, -1);
-    EXPECT_EQ(grid[2].x, std::numeric_limits<int32_t>::max());
-    EXPECT_EQ(grid[3].x, std::numeric_limits<int32_t>::min());
-    EXPECT_EQ(grid[3].y, 24);
-    EXPECT_EQ(grid[4].x, 0);
-    EXPECT_EQ(grid[5].x, 0);
-    EXPECT_EQ(grid[5].y, -1);
-    EXPECT_EQ(grid[6].x, 0x5a5a5a5a);
-    k5_set_table(grid, 0, xs, ys);
-    k5_set_table(grid, -5, xs, ys);
-    EXPECT_EQ(grid[0].x, 82);
 }
 
 } // namespace

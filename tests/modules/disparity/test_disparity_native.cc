@@ -292,6 +292,20 @@ TEST_P(TeamSize, OneAndTwoThreadsAgree)
     EXPECT_EQ(two, exported);
     EXPECT_NE(std::count(one.begin(), one.end(), 0), long(one.size()));
 
+    // Every schedule, and a third member where its integral block fits the area.
+    const long Q = long(s.w) * s.h / 4, S = s.w + s.h + Q, G = ((s.h + 1) / 2) * (s.w / 2);
+    const bool three = 3 * S + G <= long(s.w) * (s.h + 1) * (s.max_disp + 1);
+    for (auto schedule : {zent_disparity::Schedule::kStatic, zent_disparity::Schedule::kAdaptive,
+                          zent_disparity::Schedule::kShared})
+        for (int threads : {2, 3}) {
+            if (threads == 3 && !three)
+                continue;
+            std::fill(two.begin(), two.end(), 4);
+            zent_disparity::jump_y_with_threads(b.sb, two.data(), left.data(), right.data(), s.n,
+                                                list.data(), threads, schedule);
+            EXPECT_EQ(one, two) << int(schedule) << " " << threads;
+        }
+
     if (s.n <= s.max_disp + 1 && s.max_disp >= 2) {
         std::fill(one.begin(), one.end(), 1);
         std::fill(two.begin(), two.end(), 2);
@@ -300,6 +314,13 @@ TEST_P(TeamSize, OneAndTwoThreadsAgree)
         zent_disparity::orig_with_threads(b.sb, two.data(), left.data(), right.data(), s.n,
                                           list.data(), 2);
         EXPECT_EQ(one, two);
+        for (auto schedule :
+             {zent_disparity::Schedule::kStatic, zent_disparity::Schedule::kAdaptive}) {
+            std::fill(two.begin(), two.end(), 4);
+            zent_disparity::orig_with_threads(b.sb, two.data(), left.data(), right.data(), s.n,
+                                              list.data(), 2, schedule);
+            EXPECT_EQ(one, two) << int(schedule);
+        }
     }
 }
 

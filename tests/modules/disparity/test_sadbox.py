@@ -358,10 +358,13 @@ def test_matchers_can_share_one_work_object(extra, rng):
     assert rast == ref.raster(L, R, w, h, md, 3, [0] * (w * h))
 
 
-def test_concurrent_calls_on_separate_work_objects(mod, rng):
+@pytest.mark.parametrize("callers", [2, 5])
+def test_concurrent_calls_on_separate_work_objects(mod, rng, callers):
+    # More callers than cores: team threads are descheduled mid-call and the calls switch
+    # between their team and the caller alone.
     w, h = 96, 64
     jobs = []
-    for i in range(2):
+    for i in range(callers):
         L, R = textured_pair(rng, w, h, 3 + i, noise=6)
         cands = list(range(12))
         jobs.append((L, R, cands))
@@ -372,7 +375,8 @@ def test_concurrent_calls_on_separate_work_objects(mod, rng):
             expected.append(b.disp(L, R, cands))
         finally:
             b.free()
-    assert expected[0] == ref.half_resolution(*jobs[0][:2], w, h, 0, 7, 4, jobs[0][2])
+    for (L, R, cands), got in zip(jobs, expected):
+        assert got == ref.half_resolution(L, R, w, h, 0, 7, 4, cands)
 
     failures = []
 
@@ -385,7 +389,7 @@ def test_concurrent_calls_on_separate_work_objects(mod, rng):
         finally:
             b.free()
 
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(2)]
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(callers)]
     for t in threads:
         t.start()
     for t in threads:

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -51,7 +52,8 @@ class Devsim : public ::testing::Test
         eeprom_ = dir_ + "/eeprom.bin";
         for (const char *v :
              {"DEVSIM_MISSING", "DEVSIM_LINK_DOWN", "DEVSIM_FAIL_READ", "DEVSIM_FAIL_WRITE",
-              "DEVSIM_FAIL_EEPROM_WRITE", "DEVSIM_CORRUPT_ADDR", "DEVSIM_RETRY_US", "DEVSIM_LOG"})
+              "DEVSIM_FAIL_EEPROM_WRITE", "DEVSIM_CORRUPT_ADDR", "DEVSIM_RETRY_US", "DEVSIM_LOG",
+              "DEVSIM_EEPROM_TWR_US"})
             unsetenv(v);
         setenv("ZENT_ROOT", dir_.c_str(), 1);
         setenv("DEVSIM_EEPROM", eeprom_.c_str(), 1);
@@ -206,6 +208,9 @@ TEST_F(Devsim, FreshEepromIsErasedAndPersists)
 
 TEST_F(Devsim, EepromIgnoresTransfersDuringItsWriteCycle)
 {
+    // A write cycle long enough that the transfers straight after a write fall inside it
+    // even on a loaded machine or under an emulator.
+    setenv("DEVSIM_EEPROM_TWR_US", "300000", 1);
     setenv("DEVSIM_RETRY_US", "100", 1);
     uint8_t data[16] = {1, 2, 3};
     uint8_t back[16] = {};
@@ -215,12 +220,17 @@ TEST_F(Devsim, EepromIgnoresTransfersDuringItsWriteCycle)
     EXPECT_EQ(xfer(devsim::REQ_WRITE_XFER, devsim::DEV_EEPROM, 0x50, data, 16, 1), ETIMEDOUT);
     // ...and a failed transfer leaves the caller's buffer alone.
     EXPECT_EQ(back[0], 0);
-    usleep(5500);
-    EXPECT_EQ(xfer(devsim::REQ_READ_XFER, devsim::DEV_EEPROM, 0x40, back, 16, 1), 0);
+    // Once the cycle is over the part answers again.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int r;
+    while ((r = xfer(devsim::REQ_READ_XFER, devsim::DEV_EEPROM, 0x40, back, 16, 1)) == EIO &&
+           std::chrono::steady_clock::now() < deadline)
+        usleep(1000);
+    EXPECT_EQ(r, 0);
     EXPECT_EQ(std::memcmp(back, data, 16), 0);
-    // With enough tries the driver outlasts the write cycle by itself.
+    // With enough tries (100 us apart: a second) the driver outlasts the cycle by itself.
     ASSERT_EQ(xfer(devsim::REQ_WRITE_XFER, devsim::DEV_EEPROM, 0x50, data, 16, 1), 0);
-    EXPECT_EQ(xfer(devsim::REQ_READ_XFER, devsim::DEV_EEPROM, 0x50, back, 16, 200), 0);
+    EXPECT_EQ(xfer(devsim::REQ_READ_XFER, devsim::DEV_EEPROM, 0x50, back, 16, 10000), 0);
 }
 
 TEST_F(Devsim, PageWriteWrapsAtThePageEnd)

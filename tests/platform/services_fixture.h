@@ -39,8 +39,8 @@ class ServicesTest : public ::testing::Test
         // Never fall back to a host directory.
         ASSERT_NE(tmp, nullptr) << "TEST_TMPDIR is not set";
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        root = fs::path(tmp) /
-               ("svc-" + std::to_string(getpid()) + "-" + info->test_suite_name() + "-" + info->name());
+        root = fs::path(tmp) / ("svc-" + std::to_string(getpid()) + "-" + info->test_suite_name() +
+                                "-" + info->name());
         fs::remove_all(root);
         fs::create_directories(root / "tmp");
         trace = root / "calls.log";
@@ -106,7 +106,8 @@ class ServicesTest : public ::testing::Test
         fs::create_directories(root / "usr/bin");
         fs::path tool = root / "usr/bin/knobctl";
         std::ofstream(tool) << "#!/bin/sh\nexec '" << qlparam << "' knobctl \"$@\"\n";
-        fs::permissions(tool, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+        fs::permissions(tool,
+                        fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
     }
 
     // Runs `body` in a child process and returns what it produced; a child that does not end

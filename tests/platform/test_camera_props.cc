@@ -94,7 +94,8 @@ TEST_F(CameraProps, SettersWriteOnlyChangesAndRaiseTheFlag)
     forget_calls();
     EXPECT_EQ(zent_param_set_capture_mode("2"), 0);
     EXPECT_EQ(zent_param_updated(), 0);
-    EXPECT_EQ(calls(), std::vector<std::string>{"param_get root.ImageSource.I0.Sensor.CaptureMode ok"});
+    EXPECT_EQ(calls(),
+              std::vector<std::string>{"param_get root.ImageSource.I0.Sensor.CaptureMode ok"});
     EXPECT_EQ(zent_param_set_capture_mode("3"), 0);
     EXPECT_EQ(zent_param_updated(), 1);
     EXPECT_STREQ(zent_param_get_capture_mode(), "3");
@@ -234,8 +235,9 @@ TEST_F(CameraProps, SensorWidthWalksTheTableInOrder)
     for (const std::string &m : logged())
         if (m[0] == '4')
             notes.push_back(m);
-    EXPECT_EQ(notes, std::vector<std::string>{
-                         "4 param: Calibration for this camera (7B0) and its lens is not available.\n"});
+    EXPECT_EQ(notes,
+              std::vector<std::string>{
+                  "4 param: Calibration for this camera (7B0) and its lens is not available.\n"});
     // A faked model takes the setting whatever the tables say.
     setting("Counter0FakeModel", "1");
     EXPECT_FLOAT_EQ(ccdw("P1455", "7A4"), 3.3f);
@@ -276,7 +278,8 @@ TEST_F(CameraProps, LensFiguresFramesAndFakedModels)
     syslog_capture::clear();
     pick("P1455", "7B1");
     EXPECT_EQ(zent_param_get_lens_live_zoom(0), -1.0f);
-    EXPECT_EQ(logged().back(), "4 param: Calibration for this camera (7B1) and its lens is not available.\n");
+    EXPECT_EQ(logged().back(),
+              "4 param: Calibration for this camera (7B1) and its lens is not available.\n");
     setting("Counter0FakeModel", "2");
     EXPECT_FLOAT_EQ(zent_param_get_lens(), 6.25f);
 }
@@ -316,7 +319,8 @@ TEST_F(CameraProps, MotorisedZoomIsDecidedByModelOrTheParameterLister)
     // Once the lister found the group the answer is kept.
     EXPECT_EQ(answer("X9999", true, true), "11 runs=1");
     // Undetermined answers are not kept: asked again next time.
-    const std::string undetermined = "|6 param: could not determine zoom capabilities, assuming no zoom\n";
+    const std::string undetermined =
+        "|6 param: could not determine zoom capabilities, assuming no zoom\n";
     EXPECT_EQ(answer("X9999", false, true), "00 runs=2" + undetermined + undetermined);
     EXPECT_EQ(answer("X9999", false, false), "00 runs=0" + undetermined + undetermined);
 }

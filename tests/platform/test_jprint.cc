@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstring>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <set>
@@ -161,7 +161,8 @@ TEST(JprintValues, TimestampIsFourteenDigits)
 TEST(JprintOverflow, FourByteBufferKeepsTheBrace)
 {
     int overflow = 0;
-    EXPECT_EQ(run(4, 0, 2,
+    EXPECT_EQ(run(
+                  4, 0, 2,
                   [](jprint_t *jp) {
                       jprint_begin_dict(jp, nullptr);
                       jprint_string(jp, "a", "b");
@@ -176,16 +177,17 @@ TEST(JprintOverflow, NothingIsAppendedAfterAnOverflow)
     int overflow = 0;
     // The long member does not fit; the short ones after it would, yet the text must stay a
     // clean prefix of the document.
-    std::string out = run(24, JPRINT_COMPACT, 0,
-                          [](jprint_t *jp) {
-                              jprint_begin_dict(jp, nullptr);
-                              jprint_int(jp, "a", 1);
-                              jprint_string(jp, "long", "xxxxxxxxxxxxxxxxxxxxxxxx");
-                              jprint_int(jp, "b", 2);
-                              jprint_end_dict(jp);
-                              jprint_raw(jp, "!");
-                          },
-                          &overflow);
+    std::string out = run(
+        24, JPRINT_COMPACT, 0,
+        [](jprint_t *jp) {
+            jprint_begin_dict(jp, nullptr);
+            jprint_int(jp, "a", 1);
+            jprint_string(jp, "long", "xxxxxxxxxxxxxxxxxxxxxxxx");
+            jprint_int(jp, "b", 2);
+            jprint_end_dict(jp);
+            jprint_raw(jp, "!");
+        },
+        &overflow);
     EXPECT_EQ(out, "{\"a\":1");
     EXPECT_EQ(overflow, 1);
 }
@@ -230,7 +232,8 @@ TEST(JprintOverflow, EverySizeCutsAtAnElementBoundary)
             std::swap(ignored, steps);
             std::string cut = run(size, mode, step, doc, &overflow);
             EXPECT_EQ(full.compare(0, cut.size(), cut), 0) << "size " << size;
-            EXPECT_TRUE(boundaries.count(cut)) << "size " << size << " cut inside an element: " << cut;
+            EXPECT_TRUE(boundaries.count(cut))
+                << "size " << size << " cut inside an element: " << cut;
             EXPECT_LT(static_cast<int>(cut.size()), size);
             EXPECT_EQ(overflow, size <= static_cast<int>(full.size()) ? 1 : 0) << "size " << size;
         }

@@ -110,9 +110,10 @@ TEST_F(Pages, BuildAndStaticSectionsFollow)
                         "    \"DigitalZoomFactor\" : 1,\n    \"Timestamp\" : \""),
               std::string::npos)
         << rest;
-    EXPECT_NE(rest.find("\",\n    \"UsingHOSTRA\" : 0,\n    \"Anonymous\" : 0,\n"
-                        "    \"Errors\" : {\n      \"ERROR_NO_NTP\" : \"The camera is not configured"),
-              std::string::npos)
+    EXPECT_NE(
+        rest.find("\",\n    \"UsingHOSTRA\" : 0,\n    \"Anonymous\" : 0,\n"
+                  "    \"Errors\" : {\n      \"ERROR_NO_NTP\" : \"The camera is not configured"),
+        std::string::npos)
         << rest;
     EXPECT_TRUE(rest.ends_with("correct.\"\n    }\n  }\n}")) << rest;
     // The size recorded by the first page stays.
@@ -131,8 +132,9 @@ TEST_F(Pages, ScriptFormOnlyForAPlainVariableName)
     setting("Counter0Zoom", "1");
     EXPECT_EQ(allparams("&variable=cfg").substr(0, 12), "var cfg = {\n");
     EXPECT_EQ(allparams("a=1&variable=$cfg_2&b=2").substr(0, 15), "var $cfg_2 = {\n");
-    for (const char *q : {"&variable=x;alert(1)//", "&variable=", "&variable=1abc",
-                          "&variable=abcdefghijklmnopqrstuvwxyz01234", "variable=cfg", "&variable=a b"})
+    for (const char *q :
+         {"&variable=x;alert(1)//", "&variable=", "&variable=1abc",
+          "&variable=abcdefghijklmnopqrstuvwxyz01234", "variable=cfg", "&variable=a b"})
         EXPECT_EQ(allparams(q).substr(0, 2), "{\n") << q;
 }
 
@@ -213,9 +215,11 @@ TEST_F(Pages, MaskedSecretsAreNeverWrittenBack)
     int two = 2;
     for (bool sync : {true, false}) {
         syslog_capture::clear();
-        EXPECT_EQ(set_page(&two, "&p1=Environment.SysPwd&v1=****&p2=Counter.Zoom&v2=12", sync), "OK\n");
+        EXPECT_EQ(set_page(&two, "&p1=Environment.SysPwd&v1=****&p2=Counter.Zoom&v2=12", sync),
+                  "OK\n");
         EXPECT_STREQ(zent_param_get("Environment.SysPwd"), "real-secret");
-        EXPECT_EQ(logged(), std::vector<std::string>{"7 param: Neglecting param Environment.SysPwd=****"});
+        EXPECT_EQ(logged(),
+                  std::vector<std::string>{"7 param: Neglecting param Environment.SysPwd=****"});
     }
     EXPECT_STREQ(zent_param_get("Counter.Zoom"), "12");
 }
@@ -226,7 +230,8 @@ TEST_F(Pages, ShortReplies)
     EXPECT_STREQ(gen_setparams_page(nullptr, "&p1=Counter.A&v1=1", &n), "need number of args");
     EXPECT_EQ(n, 19);
     int negative = -2;
-    EXPECT_STREQ(gen_setparams_nosync_page(&negative, "&p1=Counter.A&v1=1", &n), "need number of args");
+    EXPECT_STREQ(gen_setparams_nosync_page(&negative, "&p1=Counter.A&v1=1", &n),
+                 "need number of args");
     EXPECT_EQ(n, 19);
     EXPECT_STREQ(zent_param_get("Counter.A"), "");
     EXPECT_STREQ(gen_factorydefaults_page(nullptr, nullptr, &n), "OK\n");

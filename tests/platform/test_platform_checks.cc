@@ -67,12 +67,13 @@ TEST_F(Sanity, ProblemsRaiseTheirWarningsInCheckOrder)
     std::string page = gen_errors_page(nullptr, nullptr, &len);
     std::size_t at = page.find("\",\"errors\":{");
     ASSERT_NE(at, std::string::npos);
-    EXPECT_EQ(page.substr(at),
-              "\",\"errors\":{\"ERROR_TIME_IS_WRONG\":\"The time set on the camera is likley wrong. "
-              "Please verify.\",\"ERROR_NO_NTP\":\"The camera is not configured to use NTP. This is "
-              "highly recommended to make sure your time settings are correct.\","
-              "\"ERROR_IMAGE_IS_ROTATED\":\"The image has been rotated or mirrored. This has no "
-              "effect for the stereo but will display the image wrong.\"}}\n");
+    EXPECT_EQ(
+        page.substr(at),
+        "\",\"errors\":{\"ERROR_TIME_IS_WRONG\":\"The time set on the camera is likley wrong. "
+        "Please verify.\",\"ERROR_NO_NTP\":\"The camera is not configured to use NTP. This is "
+        "highly recommended to make sure your time settings are correct.\","
+        "\"ERROR_IMAGE_IS_ROTATED\":\"The image has been rotated or mirrored. This has no "
+        "effect for the stereo but will display the image wrong.\"}}\n");
     // Each run judges again: fixed settings clear their warnings.
     setenv("ZENT_TEST_BUILD_DATE", "2020-01-01", 1);
     set("root.Image.I0.Appearance.Rotation", "0");
@@ -87,14 +88,10 @@ TEST_F(Sanity, TimeSynchronisationRules)
         bool warned;
     };
     const Case cases[] = {
-        {"NTP", "", "", "no", true},
-        {"NTP", "", "", "yes", false},
-        {"NTP", "", "10.0.0.1", "no", false},
-        {"NTP", "pool", "", "no", false},
-        {"DHCP", "pool", "", "no", true},
-        {"DHCP", "", "", "yes", false},
-        {"ntp", "pool", "", "no", true},
-        {"NTP", "", "", "yes please", true},
+        {"NTP", "", "", "no", true},          {"NTP", "", "", "yes", false},
+        {"NTP", "", "10.0.0.1", "no", false}, {"NTP", "pool", "", "no", false},
+        {"DHCP", "pool", "", "no", true},     {"DHCP", "", "", "yes", false},
+        {"ntp", "pool", "", "no", true},      {"NTP", "", "", "yes please", true},
     };
     for (const Case &c : cases) {
         set("root.Time.SyncSource", c.source);
@@ -109,7 +106,8 @@ TEST_F(Sanity, TimeSynchronisationRules)
 
 TEST_F(Sanity, RotationAndMirroring)
 {
-    const std::pair<const char *, const char *> rotated[] = {{"180", "no"}, {"0", "yes"}, {"90", "yes"}};
+    const std::pair<const char *, const char *> rotated[] = {
+        {"180", "no"}, {"0", "yes"}, {"90", "yes"}};
     for (const auto &[rotation, mirror] : rotated) {
         set("root.Image.I0.Appearance.Rotation", rotation);
         set("root.Image.I0.Appearance.MirrorEnabled", mirror);
@@ -131,14 +129,35 @@ TEST_F(Sanity, AMissingValueStopsTheCheckAtItsStep)
         W expected;
     };
     const Case cases[] = {
-        {"", nullptr, nullptr, {"ERROR_TIME_IS_WRONG", "ERROR_NO_NTP", "ERROR_IMAGE_IS_ROTATED", "ERROR_SANE_CHECK"}},
-        {"2024-1-05", nullptr, nullptr, {"ERROR_TIME_IS_WRONG", "ERROR_NO_NTP", "ERROR_IMAGE_IS_ROTATED", "ERROR_SANE_CHECK"}},
-        {"2024", nullptr, nullptr, {"ERROR_TIME_IS_WRONG", "ERROR_NO_NTP", "ERROR_IMAGE_IS_ROTATED", "ERROR_SANE_CHECK"}},
-        {"20x4-01-05", nullptr, nullptr, {"ERROR_TIME_IS_WRONG", "ERROR_NO_NTP", "ERROR_IMAGE_IS_ROTATED", "ERROR_SANE_CHECK"}},
+        {"",
+         nullptr,
+         nullptr,
+         {"ERROR_TIME_IS_WRONG", "ERROR_NO_NTP", "ERROR_IMAGE_IS_ROTATED", "ERROR_SANE_CHECK"}},
+        {"2024-1-05",
+         nullptr,
+         nullptr,
+         {"ERROR_TIME_IS_WRONG", "ERROR_NO_NTP", "ERROR_IMAGE_IS_ROTATED", "ERROR_SANE_CHECK"}},
+        {"2024",
+         nullptr,
+         nullptr,
+         {"ERROR_TIME_IS_WRONG", "ERROR_NO_NTP", "ERROR_IMAGE_IS_ROTATED", "ERROR_SANE_CHECK"}},
+        {"20x4-01-05",
+         nullptr,
+         nullptr,
+         {"ERROR_TIME_IS_WRONG", "ERROR_NO_NTP", "ERROR_IMAGE_IS_ROTATED", "ERROR_SANE_CHECK"}},
         // The time warning's entry, cleared, is the first free one again.
-        {"2020-01-01", "root.Time.SyncSource", "", {"ERROR_SANE_CHECK", "ERROR_NO_NTP", "ERROR_IMAGE_IS_ROTATED"}},
-        {"2020-01-01", "root.Image.I0.Appearance.Rotation", "", {"ERROR_SANE_CHECK", "ERROR_IMAGE_IS_ROTATED"}},
-        {"2020-01-01", "root.Image.I0.Appearance.MirrorEnabled", "", {"ERROR_SANE_CHECK", "ERROR_IMAGE_IS_ROTATED"}},
+        {"2020-01-01",
+         "root.Time.SyncSource",
+         "",
+         {"ERROR_SANE_CHECK", "ERROR_NO_NTP", "ERROR_IMAGE_IS_ROTATED"}},
+        {"2020-01-01",
+         "root.Image.I0.Appearance.Rotation",
+         "",
+         {"ERROR_SANE_CHECK", "ERROR_IMAGE_IS_ROTATED"}},
+        {"2020-01-01",
+         "root.Image.I0.Appearance.MirrorEnabled",
+         "",
+         {"ERROR_SANE_CHECK", "ERROR_IMAGE_IS_ROTATED"}},
     };
     for (const Case &c : cases) {
         for (zent_error_t &e : errorset)
@@ -223,9 +242,11 @@ TEST(Restart, RebootsThreeSecondsLaterAndFallsBackToSbin)
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2900));
-    EXPECT_EQ(lines(roots[0] / "tmp/reboot.calls"), std::vector<std::string>{(roots[0] / "sbin/reboot ").string()});
+    EXPECT_EQ(lines(roots[0] / "tmp/reboot.calls"),
+              std::vector<std::string>{(roots[0] / "sbin/reboot ").string()});
     EXPECT_EQ(lines(roots[1] / "tmp/reboot.calls"),
-              (std::vector<std::string>{(roots[1] / "sbin/reboot ").string(), (roots[1] / "sbin/reboot ").string()}));
+              (std::vector<std::string>{(roots[1] / "sbin/reboot ").string(),
+                                        (roots[1] / "sbin/reboot ").string()}));
     EXPECT_EQ(get_quit_signal(), 0);
     for (const fs::path &r : roots)
         fs::remove_all(r);

@@ -21,6 +21,9 @@ CAMWEB = SOURCE / "sim" / "camweb" / "camweb.py"
 SHIM = os.environ.get("ZENT_SYSLOG_SHIM", "")
 PYTHON = "/usr/bin/python3"
 
+sys.path.insert(0, str(SOURCE / "sim" / "tools"))
+import camera_tools  # noqa: E402
+
 ADMIN = ("root", "Adm1n-secret")
 
 PRELUDE = """
@@ -123,11 +126,27 @@ class Camera:
                 self.web_proc.wait()
             self.web_proc = None
 
+    def add_user(self, user, password):
+        camera_tools.add_user(str(self.root), user, password)
+
     def state(self, name, text):
         """Writes a file of the web stand-in's state (fault, ptz.body, optics.body)."""
         p = self.path("var/lib/camweb/" + name)
         p.parent.mkdir(parents=True, exist_ok=True)
         p.write_text(text)
+
+    def spawn(self, code, **env):
+        """Starts `code` in a child interpreter and returns (process, system-log record)."""
+        record = self.path("tmp/syslog.record")
+        if record.exists():
+            record.unlink()
+        preload = [p for p in (os.environ.get("ZENT_SANITIZER_PRELOAD"), SHIM) if p]
+        e = self.env(SVC_MODULE=MODULE, ZENT_SYSLOG_RECORD=record, **env)
+        e["LD_PRELOAD"] = ":".join(preload)
+        proc = subprocess.Popen([PYTHON, "-c", PRELUDE + textwrap.dedent(code)], env=e,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                cwd=self.root)
+        return proc, record
 
     def run(self, code, timeout=60, **env):
         record = self.path("tmp/syslog.record")
@@ -161,5 +180,3 @@ def wait_for(predicate, timeout=10.0, step=0.01):
         time.sleep(step)
     return predicate()
 
-
-sys.path.insert(0, str(Path(__file__).parent))

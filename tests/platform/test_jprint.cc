@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -121,6 +122,47 @@ TEST(JprintValues, NumberFormatsAndLimits)
     EXPECT_EQ(run(512, JPRINT_COMPACT, 0, doc),
               "{\"imin\":-2147483648,\"f\":1.500000,\"d\":0.1,\"big\":1e+300,\"u\":" +
                   std::to_string(ULONG_MAX) + ",\"no\":false,\"yes\":true}");
+}
+
+// The numbers are formatted without printf; the text must still be printf's, digit for digit.
+TEST(JprintValues, NumbersMatchPrintfExactly)
+{
+    std::vector<double> values = {0.0,           -0.0,     1.0,           0.1,
+                                  0.5,           2.8,      5.12,          1e-5,
+                                  1.23456789e-4, 123456.5, 999999.5,      1e6,
+                                  1e15,          1e300,    5e-324,        2.2250738585072014e-308,
+                                  -3.75,         0.0001,   0.00009999995, 9.9999995,
+                                  4294967295.0};
+    std::uint64_t x = 88172645463325252ull;
+    for (int i = 0; i < 3000; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        double d;
+        std::uint64_t bits = x;
+        std::memcpy(&d, &bits, sizeof d);
+        if (std::isfinite(d))
+            values.push_back(d);
+        values.push_back(static_cast<double>(static_cast<std::int64_t>(x % 2000001) - 1000000) /
+                         64.0);
+    }
+    for (double d : values) {
+        char expect[512];
+        std::snprintf(expect, sizeof expect, "%g", d);
+        EXPECT_EQ(run(512, JPRINT_COMPACT, 0, [&](jprint_t *jp) { jprint_double(jp, nullptr, d); }),
+                  expect);
+        float f = static_cast<float>(d);
+        if (std::isfinite(f)) {
+            std::snprintf(expect, sizeof expect, "%f", static_cast<double>(f));
+            std::string got =
+                run(512, JPRINT_COMPACT, 0, [&](jprint_t *jp) { jprint_float(jp, nullptr, f); });
+            // A fixed text longer than the scratch text is cut there, as printf into it would be.
+            EXPECT_EQ(got, std::string(expect).substr(0, 99)) << d;
+        }
+    }
+    for (int v : {0, -1, 7, INT_MAX, INT_MIN})
+        EXPECT_EQ(run(64, JPRINT_COMPACT, 0, [&](jprint_t *jp) { jprint_int(jp, nullptr, v); }),
+                  std::to_string(v));
 }
 
 TEST(JprintValues, NonFiniteNumbersAreNull)

@@ -180,8 +180,7 @@ std::string camera_url(const std::string &host, const char *path)
 // The package's curl with the camera account, against the camera's own address.
 std::string curl_command(const char *path)
 {
-    std::string user =
-        std::string(zent_props::account_name()) + ":" + zent_props::account_password();
+    std::string user = zent_props::account_name() + ":" + zent_props::account_password();
     return zent_cmd::package_curl() + " -k -L -f --user " + zent_shell_quote(user) + " " +
            camera_url(zent_param_get_ip(), path);
 }
@@ -216,7 +215,8 @@ void current_size(int *width, int *height)
 
 // The camera account comes from the settings the hosted-video set-up (or the web interface)
 // stores; it is cached once known and dropped with the other camera texts.
-const char *account_name()
+// Copies: another thread's zent_param_cleanup may drop the cached text meanwhile.
+std::string account_name()
 {
     std::lock_guard<std::mutex> lock(g_cache_mutex);
     if (g_account_name == nullptr) {
@@ -227,7 +227,7 @@ const char *account_name()
     return g_account_name != nullptr ? g_account_name : "";
 }
 
-const char *account_password()
+std::string account_password()
 {
     std::lock_guard<std::mutex> lock(g_cache_mutex);
     if (g_account_password == nullptr) {
@@ -278,7 +278,7 @@ bool optical_zoom(float *position)
             l_printf_file(kSource, LOG_DEBUG, "buf = %s\n", buf);
     }
     zent_param_set_error(GET_ZOOM_ERROR);
-    if (pwdcheck(account_name(), account_password()) != 0)
+    if (pwdcheck(account_name().c_str(), account_password().c_str()) != 0)
         zent_param_set_error(SYS_PWD_ERROR);
     return false;
 }
@@ -522,7 +522,7 @@ ZENT_EXPORT void zent_param_set_zoom(int zoom)
 
 ZENT_EXPORT int zent_param_get_digital_zoom(void)
 {
-    if (zent_props::account_name()[0] == '\0' || zent_props::account_password()[0] == '\0')
+    if (zent_props::account_name().empty() || zent_props::account_password().empty())
         return -1;
     zent_cmd::Command cmd(curl_command("/orvex-cgi/com/ptz.cgi?query=position"));
     char buf[401];

@@ -107,6 +107,8 @@ ZENT_EXPORT void param_set_current_size(int width, int height);
 #ifdef __cplusplus
 }
 
+#include <string>
+
 /* Inside the library. */
 namespace zent_props
 {
@@ -115,8 +117,8 @@ void current_size(int *width, int *height);
 /* The optical zoom with whether it was read: failures are not positions. */
 bool optical_zoom(float *position);
 /* The camera account used for the camera's own HTTP interfaces (empty texts when unset). */
-const char *account_name();
-const char *account_password();
+std::string account_name();
+std::string account_password();
 /* Drops the cached texts (zent_param_cleanup). */
 void drop_caches();
 } // namespace zent_props

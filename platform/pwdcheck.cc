@@ -154,8 +154,8 @@ ZENT_EXPORT char *show_hostra_user(void *arg, const char *query, int *len)
     g_empty[0] = '\0';
     if (zent_param_get_using_hostra() != 1)
         return g_empty;
-    std::string name = json_text(zent_props::account_name());
-    std::string password = json_text(zent_props::account_password());
+    std::string name = json_text(zent_props::account_name().c_str());
+    std::string password = json_text(zent_props::account_password().c_str());
     std::lock_guard<std::mutex> lock(g_reply_mutex);
     int n =
         std::snprintf(g_user_reply, sizeof g_user_reply, "{\"user\": \"%s\",\"password\": \"%s\"}",

@@ -29,6 +29,9 @@ ADMIN = ("root", "Adm1n-secret")
 PRELUDE = """
 import ctypes, json, os, sys
 lib = ctypes.CDLL(os.environ["SVC_MODULE"])
+# The sanitizer runtimes and the log recorder are for this process only, not for the camera
+# tools the services start.
+os.environ.pop("LD_PRELOAD", None)
 def fn(name, restype, *argtypes):
     f = getattr(lib, name)
     f.restype = restype
@@ -78,7 +81,8 @@ class Camera:
 
     def env(self, **extra):
         e = {k: v for k, v in os.environ.items()
-             if not k.startswith(("QLPARAMETER_", "ZENT_TEST_", "ZENT_WATCHDOG_"))}
+             if not k.startswith(("QLPARAMETER_", "ZENT_TEST_", "ZENT_WATCHDOG_"))
+             and k != "LD_PRELOAD"}
         e["ZENT_ROOT"] = str(self.root)
         e.update({k: str(v) for k, v in extra.items()})
         return e

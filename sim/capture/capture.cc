@@ -1,6 +1,6 @@
 // The camera maker's capture library, simulated: JPEG streams of the synthetic scene at the
 // size, rate and compression the property text asks for, with faults on request.
-#include "capture.h"
+#include "capture_stream.h"
 #include "capture_sim.h"
 
 #include <atomic>

@@ -1,7 +1,7 @@
 /* The camera maker's capture library as the system uses it: a stream of complete JPEG images
  * of the camera's picture, opened by media type and a property text. */
-#ifndef CAPTURE_H
-#define CAPTURE_H
+#ifndef CAPTURE_STREAM_H
+#define CAPTURE_STREAM_H
 
 #include <stddef.h>
 

@@ -102,8 +102,8 @@ void upload_recording()
     std::snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(std::time(nullptr)));
     // Every value is one quoted word: the serial number comes from a writable parameter.
     const std::string command =
-        zent_tool("skyput") + " -s -T 604800 -p " + zent_shell_quote(upload_endpoint()) +
-        " -l " + zent_shell_quote(file) + " -c /incoming/ -d " +
+        zent_tool("skyput") + " -s -T 604800 -p " + zent_shell_quote(upload_endpoint()) + " -l " +
+        zent_shell_quote(file) + " -c /incoming/ -d " +
         zent_shell_quote(std::string("recording-") + (serial ? serial : "") + "-" + stamp);
     if (command.size() > kMaxCommand) {
         // A cut command would run something else: run nothing and keep the file.
@@ -325,8 +325,8 @@ ZENT_EXPORT char *jpeg_single_image(void *unused, const char *query, int *size)
     if (zent_param_get_anon())
         return nullptr;
     const bool large = query != nullptr && std::strstr(query, "&resolution=640x480") != nullptr;
-    capture_stream *stream = capture_open_stream(
-        kMediaType, large ? "fps=5&resolution=640x480" : "fps=5&resolution=320x240");
+    capture_stream *stream = capture_open_stream(kMediaType, large ? "fps=5&resolution=640x480"
+                                                                   : "fps=5&resolution=320x240");
     capture_frame_free(g_single_frame);
     g_single_frame = nullptr;
     if (stream == nullptr)

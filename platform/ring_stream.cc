@@ -74,9 +74,8 @@ int release_buffers(rb_stream &s, int count)
         if (s.header[k] != nullptr)
             munmap(s.header[k], len);
         s.header[k] = nullptr;
-        result = ioctl(s.fd, CAM_RELEASE_BUFFER, static_cast<unsigned long>(s.offset[k])) < 0
-                     ? -1
-                     : 0;
+        result =
+            ioctl(s.fd, CAM_RELEASE_BUFFER, static_cast<unsigned long>(s.offset[k])) < 0 ? -1 : 0;
         s.offset[k] = 0;
         s.in_use[k] = 0;
         s.frame[k] = rb_frame{};
@@ -112,8 +111,8 @@ int oldest_ready(rb_stream &s)
     int best = -1;
     int32_t best_sec = 0, best_usec = 0;
     for (int k = 0; k < RB_BUFFERS; ++k) {
-        if (s.in_use[k] || word(s.header[k], CAP_HDR_STATE).load(std::memory_order_acquire) !=
-                               CAP_STATE_FILLED)
+        if (s.in_use[k] ||
+            word(s.header[k], CAP_HDR_STATE).load(std::memory_order_acquire) != CAP_STATE_FILLED)
             continue;
         auto sec = static_cast<int32_t>(word(s.header[k], CAP_HDR_CAPTURE_SEC).load());
         auto usec = static_cast<int32_t>(word(s.header[k], CAP_HDR_CAPTURE_USEC).load());
@@ -144,8 +143,8 @@ ZENT_EXPORT int UNOFFICIAL_rb_open_stream(int index, int width, int height, int 
     const int w = (shift >= 0 && shift < 31 && width > 0) ? width >> shift : 0;
     const int h = (shift >= 0 && shift < 31 && height > 0) ? height >> shift : 0;
     if (w <= 0 || h <= 0 || static_cast<int64_t>(w) * h > INT32_MAX - CAP_HEADER_SIZE) {
-        l_printf_file(kSource, LOG_ERR, "Ring stream %d: size %dx%d >> %d refused\n", index,
-                      width, height, shift);
+        l_printf_file(kSource, LOG_ERR, "Ring stream %d: size %dx%d >> %d refused\n", index, width,
+                      height, shift);
         return -1;
     }
     char path[32];
@@ -164,8 +163,8 @@ ZENT_EXPORT int UNOFFICIAL_rb_open_stream(int index, int width, int height, int 
         errno = ENOMEM;
         return fail_open(s, 0, path, "transfer table");
     }
-    uint32_t set_table[6] = {3, static_cast<uint32_t>(index) * 256u, CAM_TABLE_ENTRIES * 2,
-                             zent_addr_word(table), 1, 0};
+    uint32_t set_table[6] = {
+        3, static_cast<uint32_t>(index) * 256u, CAM_TABLE_ENTRIES * 2, zent_addr_word(table), 1, 0};
     uint32_t set_window[7] = {};
     if (ioctl(s.fd, CAM_SET_TABLE, set_table) < 0)
         return fail_open(s, 0, path, "CAM_SET_TABLE");

@@ -26,7 +26,7 @@ typedef struct rb_frame {
 } rb_frame;
 
 typedef struct rb_stream {
-    int fd; /* -1 while the stream is closed */
+    int fd;       /* -1 while the stream is closed */
     int reserved; /* always 0 */
     int offset[RB_BUFFERS];
     uint8_t *header[RB_BUFFERS];

@@ -1,7 +1,7 @@
 // The camera maker's capture library, simulated: JPEG streams of the synthetic scene at the
 // size, rate and compression the property text asks for, with faults on request.
-#include "capture_stream.h"
 #include "capture_sim.h"
+#include "capture_stream.h"
 
 #include <atomic>
 #include <cerrno>
@@ -136,7 +136,8 @@ const char *apply_properties(capture_stream &s, std::string_view props)
             continue;
         std::size_t eq = item.find('=');
         std::string_view key = item.substr(0, eq);
-        std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
+        std::string_view value =
+            eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
         if (key == "fps") {
             if (!parse_int(value, 1, 60, &s.fps))
                 return "bad fps";
@@ -349,7 +350,8 @@ CAPTURE_API void capture_frame_free(capture_frame *f)
 {
     if (f == nullptr)
         return;
-    log_line(f->log, "free stream=" + std::to_string(f->stream) + " n=" + std::to_string(f->number));
+    log_line(f->log,
+             "free stream=" + std::to_string(f->stream) + " n=" + std::to_string(f->number));
     std::free(f->data);
     delete f;
     g_outstanding.fetch_sub(1);
@@ -359,8 +361,8 @@ CAPTURE_API int capture_close_stream(capture_stream *s)
 {
     if (s == nullptr)
         return -1;
-    log_line(s->log, "close stream=" + std::to_string(s->id) +
-                         " frames=" + std::to_string(s->delivered));
+    log_line(s->log,
+             "close stream=" + std::to_string(s->id) + " frames=" + std::to_string(s->delivered));
     delete s;
     g_streams.fetch_sub(1);
     return 0;

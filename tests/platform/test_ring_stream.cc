@@ -86,10 +86,12 @@ TEST_F(RingStream, RightSensorAtShiftThreeMapsFourBuffersOf240x135)
     EXPECT_EQ(lines("open /dev/"), std::vector<std::string>{"open /dev/cam1 ok"});
     auto table = lines("ioctl /dev/cam1 CAM_SET_TABLE ");
     ASSERT_EQ(table.size(), 1u);
-    EXPECT_TRUE(std::regex_match(table[0], std::regex(R"(.* words=3,256,1026,[1-9][0-9]*,1,0 result=0)")))
+    EXPECT_TRUE(
+        std::regex_match(table[0], std::regex(R"(.* words=3,256,1026,[1-9][0-9]*,1,0 result=0)")))
         << table[0];
-    EXPECT_EQ(lines("ioctl /dev/cam1 CAM_SET_WINDOW "),
-              std::vector<std::string>{"ioctl /dev/cam1 CAM_SET_WINDOW words=0,0,0,0,0,0,0 result=0"});
+    EXPECT_EQ(
+        lines("ioctl /dev/cam1 CAM_SET_WINDOW "),
+        std::vector<std::string>{"ioctl /dev/cam1 CAM_SET_WINDOW words=0,0,0,0,0,0,0 result=0"});
     auto adds = lines("ioctl /dev/cam1 CAM_ADD_BUFFER ");
     auto maps = lines("mmap /dev/cam1 ");
     ASSERT_EQ(adds.size(), 4u);
@@ -101,8 +103,8 @@ TEST_F(RingStream, RightSensorAtShiftThreeMapsFourBuffersOf240x135)
     for (int k = 0; k < 4; ++k) {
         EXPECT_EQ(adds[k], "ioctl /dev/cam1 CAM_ADD_BUFFER " + add_words +
                                " result=" + std::to_string(s.offset[k]));
-        EXPECT_EQ(maps[k], "mmap /dev/cam1 off=" + std::to_string(s.offset[k]) +
-                               " len=32528 result=ok");
+        EXPECT_EQ(maps[k],
+                  "mmap /dev/cam1 off=" + std::to_string(s.offset[k]) + " len=32528 result=ok");
         EXPECT_EQ(s.frame[k].width, kW);
         EXPECT_EQ(s.frame[k].height, kH);
         EXPECT_EQ(s.frame[k].size, kW * kH);
@@ -221,7 +223,7 @@ TEST_F(RingStream, StaleAndForeignReturnsLeaveTheDriversBuffersAlone)
     ASSERT_EQ(f.index, 1);
     UNOFFICIAL_rb_return_frame(0, f);
     ASSERT_EQ(devsim_cam_fill(0, 1, 0, 0, 2, 0), 1); // the driver refills it
-    UNOFFICIAL_rb_return_frame(0, f);                  // a second return of the old frame
+    UNOFFICIAL_rb_return_frame(0, f);                // a second return of the old frame
     EXPECT_EQ(devsim_cam_state(0, 1), 3);
     rb_frame forged = f;
     forged.index = 7;
@@ -243,8 +245,12 @@ TEST_F(RingStream, IndexesSizesAndStatesOutsideTheTableAreRefused)
     const int stdin_flags = fcntl(0, F_GETFD);
     for (int index : {-1, 4, 100})
         EXPECT_EQ(UNOFFICIAL_rb_open_stream(index, 1920, 1080, 3), -1);
-    for (auto [w, h, shift] : {std::tuple{0, 1080, 0}, {1920, -8, 0}, {1920, 1080, -1},
-                               {1920, 1080, 31}, {7, 1080, 3}, {1920, 7, 3}})
+    for (auto [w, h, shift] : {std::tuple{0, 1080, 0},
+                               {1920, -8, 0},
+                               {1920, 1080, -1},
+                               {1920, 1080, 31},
+                               {7, 1080, 3},
+                               {1920, 7, 3}})
         EXPECT_EQ(UNOFFICIAL_rb_open_stream(0, w, h, shift), -1) << w << "x" << h << ">>" << shift;
     EXPECT_TRUE(lines("open /dev/").empty());
     EXPECT_EQ(vca_chan[0].fd, -1);
@@ -291,7 +297,8 @@ TEST_P(RingStreamFaults, OpenFailsAndReleasesWhatItObtained)
     unsetenv(p.var);
     EXPECT_EQ(vca_chan[1].fd, -1);
     EXPECT_EQ(devsim_cam_buffers(1), 0);
-    EXPECT_EQ(static_cast<int>(lines("ioctl /dev/cam1 CAM_RELEASE_BUFFER ").size()), p.buffers_added);
+    EXPECT_EQ(static_cast<int>(lines("ioctl /dev/cam1 CAM_RELEASE_BUFFER ").size()),
+              p.buffers_added);
     EXPECT_EQ(static_cast<int>(lines("munmap /dev/cam1 ").size()), p.mapped);
     if (std::string(p.var) != "DEVSIM_CAM_MISSING") {
         EXPECT_EQ(lines("close /dev/cam1"), std::vector<std::string>{"close /dev/cam1"});

@@ -99,8 +99,8 @@ class CaptureLib : public ::testing::Test
         ASSERT_NE(mkdtemp(buf.data()), nullptr);
         dir_ = buf.data();
         log_ = dir_ + "/capture.log";
-        for (const char *v : {"CAPTURE_FAIL_OPEN", "CAPTURE_FAIL_FRAME", "CAPTURE_UNPACED",
-                              "CAPTURE_PAD_BYTES"})
+        for (const char *v :
+             {"CAPTURE_FAIL_OPEN", "CAPTURE_FAIL_FRAME", "CAPTURE_UNPACED", "CAPTURE_PAD_BYTES"})
             unsetenv(v);
         setenv("CAPTURE_LOG", log_.c_str(), 1);
         frames_before_ = capture_sim_frames_outstanding();
@@ -128,7 +128,8 @@ class CaptureLib : public ::testing::Test
 
 TEST_F(CaptureLib, RecordingPropertiesGiveSizeQualityAndTheScene)
 {
-    capture_stream *s = capture_open_stream("image/jpeg", "fps=4&resolution=160x120&compression=80");
+    capture_stream *s =
+        capture_open_stream("image/jpeg", "fps=4&resolution=160x120&compression=80");
     ASSERT_NE(s, nullptr);
     capture_frame *f = capture_get_frame(s);
     ASSERT_NE(f, nullptr);

@@ -18,6 +18,7 @@
 #include <ctime>
 #include <mutex>
 #include <spawn.h>
+#include <stdio_ext.h>
 #include <string>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -53,13 +54,22 @@ std::string part_header(const char *type, std::size_t length)
     return buf;
 }
 
-// Writes a whole part and pushes it to the file, so that a failure shows at once and the
-// file always ends with complete parts.
+// Writes a whole part and pushes it to the file, so that a failure shows at once. A part
+// that cannot be written whole is taken back out: the file always ends with complete parts.
 bool write_part(FILE *f, const char *type, const void *body, std::size_t length)
 {
     const std::string head = part_header(type, length);
-    return std::fwrite(head.data(), 1, head.size(), f) == head.size() &&
-           (length == 0 || std::fwrite(body, 1, length, f) == length) && std::fflush(f) == 0;
+    const long start = std::ftell(f);
+    if (std::fwrite(head.data(), 1, head.size(), f) == head.size() &&
+        (length == 0 || std::fwrite(body, 1, length, f) == length) && std::fflush(f) == 0)
+        return true;
+    if (start >= 0) {
+        __fpurge(f); // what stdio still holds of the part must not reach the file later
+        if (ftruncate(fileno(f), start) == 0)
+            std::fseek(f, start, SEEK_SET);
+    }
+    std::clearerr(f);
+    return false;
 }
 
 double monotonic_seconds()

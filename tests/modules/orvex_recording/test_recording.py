@@ -262,3 +262,29 @@ wait_idle()
     assert c.rc == 0, c.stderr
     argv = c.skyput_calls()[0]["argv"]
     assert argv[3:5] == ["-p", "files.example.test"]
+
+
+@pytest.mark.parametrize("limit", [300, 3000])
+def test_write_failures_leave_only_whole_parts(camera, child, limit):
+    # A file size limit makes the writes fail part-way, as a full flash would.
+    root = camera()
+    c = child(f"""
+import resource, signal
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, resource.RLIM_INFINITY))
+out(start=start(0))
+wait_idle()
+out(slot=slot.value, frames=capsim.capture_sim_frames_outstanding())
+""", root)
+    assert c.rc == 0, c.stderr
+    assert c.result == {"slot": None, "frames": 0}
+    data = (root / "mnt/flash/recording").read_bytes()
+    aborts = [m for m in c.messages() if "Aborting" in m[1]]
+    assert aborts == [(7, "capture: Aborting recording after %d bytes." % len(data))]
+    config_failed = (7, "capture: Failed to write config.") in c.messages()
+    if limit == 300:
+        # The settings part does not fit: nothing of it stays.
+        assert config_failed and data == b""
+    else:
+        assert not config_failed and len(data) <= limit
+        assert check_recording(data) >= 1

@@ -33,8 +33,9 @@ pthread_once_t g_buffer_once = PTHREAD_ONCE_INIT;
 char g_empty[1];
 
 std::atomic<int> g_updated{0};
-// Guards errorset and the page buffer: warnings are set from the application's threads while
-// the web interface builds the page.
+// Guards errorset: warnings are set from the application's threads while the web interface
+// builds the page. The page buffer has its own lock, taken first: building the parameter page
+// raises warnings.
 std::mutex g_registry_mutex;
 std::mutex g_page_mutex;
 char g_page[ZENT_PAGE_BUFFER_SIZE];
@@ -156,8 +157,8 @@ ZENT_EXPORT char *zent_param_get(const char *name)
         buf[0] = '\0';
         return buf;
     }
-    std::size_t len =
-        value->size() < ZENT_PARAM_BUFFER_SIZE - 1 ? value->size() : ZENT_PARAM_BUFFER_SIZE - 1;
+    std::size_t len = value->size() < ZENT_PARAM_BUFFER_SIZE - 1 ? value->size()
+                                                                  : ZENT_PARAM_BUFFER_SIZE - 1;
     std::memcpy(buf, value->data(), len);
     buf[len] = '\0';
     return buf;
@@ -239,8 +240,7 @@ ZENT_EXPORT char *gen_errors_page(void *arg, const char *query, int *len)
     (void)query;
     std::lock_guard<std::mutex> page(g_page_mutex);
     std::lock_guard<std::mutex> lock(g_registry_mutex);
-    std::size_t n =
-        append(0, "{\"timestamp\":\"%d\",\"errors\":{", static_cast<int>(std::time(nullptr)));
+    std::size_t n = append(0, "{\"timestamp\":\"%d\",\"errors\":{", static_cast<int>(std::time(nullptr)));
     bool first = true;
     for (const zent_error_t &e : errorset) {
         if (e.name == nullptr)

@@ -23,6 +23,8 @@ def check_recording(data, serial=SERIAL):
     assert exact[0][0] == "text/plain"
     settings = json.loads(exact[0][1])
     assert settings["Static"]["Serial"] == serial
+    # The application's settings of the camera root (seeded with Counter.Zoom 5000).
+    assert str(settings["Counter"]["Zoom"]) == "5000"
     frames = []
     for kind, body in exact[1:]:
         assert kind == "image/jpeg"

@@ -72,8 +72,9 @@ def c_table(codes):
         "",
         "static const uint16_t wrapper_dictionary_codes[WRAPPER_DICTIONARY_SIZE] = {",
     ]
-    for i in range(0, len(codes), 8):
-        lines.append("    " + ", ".join("0x%04X" % c for c in codes[i:i + 8]) + ",")
+    # Ten to a line, as the project's formatter lays the table out.
+    for i in range(0, len(codes), 10):
+        lines.append("    " + ", ".join("0x%04X" % c for c in codes[i:i + 10]) + ",")
     lines += ["};", "", "#endif", ""]
     return "\n".join(lines)
 

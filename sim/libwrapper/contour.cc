@@ -82,8 +82,9 @@ void fit_points(const std::vector<Pt> &pts, Line &line)
 
 /* A line through the points that most of them agree with, so that points along something
  * else (a speck on the border, an object covering part of the side) do not pull it: the
- * best of the lines through pairs of points half or a third of the side apart, by how many
- * points lie within a pixel of it, then fitted to the points near it, twice. `pts` keeps
+ * best of the lines through pairs of points half or a third of the side apart (each point
+ * costing its squared distance, at most one pixel's worth), then fitted to the points near
+ * it, twice. `pts` keeps
  * the points of the final fit, in their order. */
 bool fit_line(std::vector<Pt> &pts, Line &line)
 {

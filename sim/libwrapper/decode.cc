@@ -18,7 +18,7 @@ constexpr float kMinCellContrast = 20;
 constexpr int kBorderErrors = 1;
 // Cells whose mean lies within this fraction of the dark-to-light range around its middle
 // are grey: neither clearly dark nor clearly light.
-constexpr float kGreyBand = 0.25f;
+constexpr float kGreyBand = 0.2f;
 
 /* Maps the unit square onto the quadrilateral q: (0,0) to q[0], (1,0) to q[1], (1,1) to q[2],
  * (0,1) to q[3]. */
@@ -106,8 +106,13 @@ CellSamples read_cells(const Image &im, const Quad &q)
     if (!hom.ok)
         return cells;
     // Nine samples over the middle half of each cell: clear of blurred cell edges, yet wide
-    // enough to straddle a cell boundary when the grid sits on the wrong square.
-    static constexpr double offs[3] = {-0.25, 0.0, 0.25};
+    // enough to straddle a cell boundary when the grid sits on the wrong square. In cells of
+    // a few pixels a pixel's blur reaches further in, so the samples close up.
+    double side = 1e300;
+    for (int i = 0; i < 4; ++i)
+        side = std::min(side, std::hypot(q[i].x - q[(i + 1) % 4].x, q[i].y - q[(i + 1) % 4].y));
+    const double spread = std::clamp(0.5 - 6.0 / side, 0.1, 0.25);
+    const double offs[3] = {-spread, 0.0, spread};
     for (int r = 0; r < 6; ++r)
         for (int c = 0; c < 6; ++c) {
             int k = 0;

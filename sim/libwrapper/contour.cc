@@ -146,10 +146,9 @@ bool straight(const std::vector<Pt> &pts, const Line &line)
 
 } // namespace
 
-bool trace_outer(const std::vector<uint8_t> &mask, int w, int h, int start_x, int start_y,
-                 size_t max_len, std::vector<Pt> &contour)
+bool trace_outer(const std::vector<uint8_t> &mask, int w, int start_x, int start_y, size_t max_len,
+                 std::vector<Pt> &contour)
 {
-    (void)h;
     const long stride = w + 2;
     // Neighbour steps, counter-clockwise on the screen from east.
     const long step[8] = {1, -stride + 1, -stride, -stride - 1, -1, stride - 1, stride, stride + 1};
@@ -283,13 +282,16 @@ bool contour_quad(const std::vector<Pt> &c, Quad &quad)
     return true;
 }
 
+namespace
+{
+
 /* Where the dark-to-light edge crosses the outward normal through (px, py), as an offset
  * along it: a coarse crossing of the mid level first, then the edge position that the
  * area under the normalised profile gives around it, which stays unbiased for the
  * anti-aliased and blurred edges a camera delivers. `cell` is the marker's cell size,
  * which bounds how far the profile may reach into the border and the quiet zone. */
-static bool edge_offset(const Image &im, double px, double py, double nx, double ny, double cell,
-                        double &offset)
+bool edge_offset(const Image &im, double px, double py, double nx, double ny, double cell,
+                 double &offset)
 {
     constexpr float kMinContrast = 10;
     constexpr double kStep = 0.25;
@@ -349,7 +351,7 @@ static bool edge_offset(const Image &im, double px, double py, double nx, double
 
 /* Fits a line to the edge along each side of q (sampled clear of the corners) and puts the
  * corners where neighbouring lines meet. */
-static bool fit_sides(const Image &im, const Quad &q, double cell, Quad &out)
+bool fit_sides(const Image &im, const Quad &q, double cell, Quad &out)
 {
     Line lines[4];
     std::vector<Pt> pts;
@@ -383,6 +385,8 @@ static bool fit_sides(const Image &im, const Quad &q, double cell, Quad &out)
     }
     return true;
 }
+
+} // namespace
 
 bool refine_quad(const Image &im, Quad &quad)
 {

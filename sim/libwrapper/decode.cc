@@ -192,7 +192,7 @@ std::vector<Marker> detect(const Image &im)
     for (const Blob &b : blobs) {
         // A convex outline is no longer than its bounding box's perimeter; allow for specks.
         const size_t max_len = 3 * static_cast<size_t>(b.x1 - b.x0 + b.y1 - b.y0 + 2);
-        if (!trace_outer(mask, im.w, im.h, b.start_x, b.start_y, max_len, contour))
+        if (!trace_outer(mask, im.w, b.start_x, b.start_y, max_len, contour))
             continue;
         Quad q;
         if (!contour_quad(contour, q) || !refine_quad(im, q))

@@ -54,8 +54,8 @@ std::vector<Blob> dark_blobs(const std::vector<uint8_t> &mask, int w, int h);
 
 /* The outer boundary of the region holding (start_x, start_y), its first pixel in raster
  * order, as pixel positions; false when it is longer than max_len. */
-bool trace_outer(const std::vector<uint8_t> &mask, int w, int h, int start_x, int start_y,
-                 size_t max_len, std::vector<Pt> &contour);
+bool trace_outer(const std::vector<uint8_t> &mask, int w, int start_x, int start_y, size_t max_len,
+                 std::vector<Pt> &contour);
 
 using Quad = std::array<Pt, 4>;
 

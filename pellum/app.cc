@@ -374,7 +374,7 @@ extern "C" ZENT_EXPORT int unsafe_download(GHashTable *table)
         return -1;
     }
     syslog(LOG_DEBUG, "Command '%s'", masked_command.c_str());
-    return run_shell(command.c_str());
+    return run_shell(command.c_str(), "curl");
 }
 
 extern "C" ZENT_EXPORT void download_package(GHashTable *table)

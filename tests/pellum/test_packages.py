@@ -90,7 +90,18 @@ def test_failed_download_keeps_the_application(camera, server, how):
     pid = c.app_record()["pid"]
     assert c.post("upgrade")[0] == 200
     c.wait_status("download_failed")
-    assert "Download command returned 0" in c.log()
+    log = c.log()
+    assert "Download command returned 0" in log
+    # Why it failed: curl's own message and its status. The progress meter it redraws with
+    # carriage returns leaves single lines, not a record per redraw.
+    if how == "not-found":
+        assert "curl: curl: (22) The requested URL returned error: 404" in log
+        assert "curl exited with status 22" in log
+    else:
+        assert "curl: curl: (7) Failed to connect to 127.0.0.1 port 1" in log
+        assert "curl exited with status 7" in log
+    curl_lines = [m for _, p, m in c.records() if m.startswith("curl: ")]
+    assert curl_lines and not any("\\r" in m or "\\n" in m for m in curl_lines), curl_lines
     assert c.app_record()["pid"] == pid
     assert os.path.exists("/proc/%d" % pid)
     assert c.post("download")[0] == 200

@@ -23,6 +23,10 @@ def test_spawn_contract_with_default_arguments(camera):
     assert os.path.realpath(rec["cwd"]) == os.path.realpath(c.path(PKG_DIR))
     assert rec["site_import"] is not None  # PYTHONPATH reached python-site-packages
     log = c.log()
+    # The external commands speak in the log, each with its status.
+    assert "killall: pyrun: no process found\n" in log
+    assert "killall exited with status 1\n" in log
+    assert "mkdir exited with status 0\n" in log
     assert "Using default arguments (3)" in log
     assert "runtime_argv[1] = 'app.py'" in log
     assert "runtime_argv[3] = '1000'" in log

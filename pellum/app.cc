@@ -342,9 +342,11 @@ bool build_download_command(GHashTable *table, std::string &command, std::string
     const char *user = table_value(table, "proxy-username");
     const char *password = table_value(table, "proxy-password");
     // Every value is one quoted shell word: nothing in it can end the word or run anything.
+    // Without a proxy URL there is no proxy, whatever user name and password came along: a
+    // "-x user:password@" alone is no proxy address at all.
     std::string option;
     std::string masked_option;
-    if (user[0] != '\0' && password[0] != '\0') {
+    if (url[0] != '\0' && user[0] != '\0' && password[0] != '\0') {
         option = "-x " + zent_shell_quote(std::string(user) + ":" + password + "@" + url);
         masked_option =
             "-x " + zent_shell_quote(std::string(user) + ":" + PASSWORD_MASK + "@" + url);

@@ -491,10 +491,14 @@ extern "C" ZENT_EXPORT void purge_package(void)
     const std::string command = "rm -rf " + zent_shell_quote(zent_path(PACKAGE_ARCHIVE)) + " " +
                                 zent_shell_quote(zent_path(PACKAGE_DIR));
     syslog(LOG_DEBUG, "Executing '%s'", command.c_str());
-    if (run_shell(command.c_str()) != 0)
+    if (run_shell(command.c_str()) != 0) {
         syslog(LOG_WARNING, "Failed to purge packages.");
-    else
+    } else {
         set_application_state("purge_package", NOTHING);
+        // The archive is gone, so there is no manifest to judge: the verdict on it goes too,
+        // as at a start with no archive.
+        set_manifest_state("purge_package", MISSING);
+    }
 }
 
 static void run_install(gpointer)

@@ -316,4 +316,10 @@ def test_purge_stops_and_removes_everything(camera):
              open("/proc/%d/stat" % pid).read().split(") ")[1][0] in "ZX", 10, "the stop")
     assert c.state_changes()[-2:] == [("purge_package", "PACKAGE_INSTALLED"),
                                       ("purge_package", "NOTHING")]
+    # With the archive gone there is no manifest to judge, as after a restart.
+    assert c.status() == {"status": "not_present", "manifest_state": "missing"}
+    assert "purge_package::Setting manifest state to MISSING" in c.log()
+    assert c.stop() == 0
+    c.start()
+    assert c.status() == {"status": "not_present", "manifest_state": "missing"}
     assert c.stop() == 0

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <glib-unix.h>
+#include <malloc.h>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -378,6 +379,10 @@ extern "C" ZENT_EXPORT void zent_cleanup(void)
 
 extern "C" ZENT_EXPORT int pellum_main(int argc, char **argv)
 {
+    // Every thread allocates from the one heap: a second arena per thread would keep its own
+    // free memory (and reserve its own address space) for the few small blocks that the worker
+    // and the main loop's helper thread use.
+    mallopt(M_ARENA_MAX, 1);
     syslog(LOG_INFO, "Opening Pellum Version %s", PELLUM_BUILD_TAG);
     set_log_level();
     g_unix_signal_add(SIGINT, on_stop_signal, GINT_TO_POINTER(SIGINT));

@@ -166,7 +166,11 @@ extern "C" ZENT_EXPORT void generate_page(const gchar *path, const gchar *method
             size = sizeof page_buffer; // never more than the buffer holds
         write_content_type(out, page->content_type);
         write_status(out, status);
-        syslog(LOG_DEBUG, "Reply: '%.*s'", static_cast<int>(size), page_buffer);
+        // The reply's own last line end would leave a lone quote on a log line of its own.
+        gsize shown = size;
+        while (shown > 0 && (page_buffer[shown - 1] == '\n' || page_buffer[shown - 1] == '\r'))
+            --shown;
+        syslog(LOG_DEBUG, "Reply: '%.*s'", static_cast<int>(shown), page_buffer);
         for (gsize i = 0; i < size; ++i) {
             GError *error = nullptr;
             if (!g_data_output_stream_put_byte(out, static_cast<guchar>(page_buffer[i]), nullptr,

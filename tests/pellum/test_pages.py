@@ -1,9 +1,7 @@
 # The HTTP pages: exact reply bytes, content types and statuses, and what is not a page.
-import os
-
 import pytest
 
-from conftest import PKG_DIR, package, wait_for
+from conftest import PKG_DIR, package
 
 JSON = "application/json"
 
@@ -59,6 +57,9 @@ def test_read_pages_exact_bytes(idle):
     assert set(headers) == {"Writing content: 'Content-Type: application/json'",
                             "Writing status: 'Status: 200 OK'"}, headers
     assert "Writing status: 'Status: 200 OK'\ntallyo: " in idle.log()
+    # The reply is logged without its last line end too.
+    assert ("Reply: '{\"status\": \"not_present\", \"manifest_state\": \"missing\"}'\n"
+            "tallyo: ") in idle.log()
 
 
 def test_not_found_is_plain_and_empty(idle):

@@ -5,8 +5,6 @@ import re
 import time
 import urllib.parse
 
-import pytest
-
 from conftest import PACKAGE_NAME, package, wait_for
 
 TOO_MANY = b'{"status": "Too many jobs queued."}\n'

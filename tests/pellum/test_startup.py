@@ -2,9 +2,8 @@
 # switch, the package-removal call and the sensor parameters.
 import os
 import signal
-import subprocess
 
-from conftest import PKG_DIR, PYTHON, make_package, package, wait_for
+from conftest import PKG_DIR, make_package, package, wait_for
 
 SPAWN_ENV = {"RUNNING_ON_TARGET": "y", "LD_LIBRARY_PATH": ".:/",
              "PYTHONPATH": "python-site-packages"}

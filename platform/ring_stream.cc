@@ -30,21 +30,6 @@ namespace
 // Messages of the capture side carry its source name.
 constexpr const char *kSource = "capture.c";
 
-// The driver reads the transfer table through its address at any time: built once, kept.
-const uint16_t *transfer_table()
-{
-    static uint16_t *table = [] {
-        auto *t = static_cast<uint16_t *>(zent_low_alloc(CAM_TABLE_ENTRIES * sizeof(uint16_t)));
-        if (t != nullptr) {
-            for (int i = 0; i < CAM_TABLE_ENTRIES - 1; ++i)
-                t[i] = static_cast<uint16_t>(7 * i);
-            t[CAM_TABLE_ENTRIES - 1] = 4095;
-        }
-        return t;
-    }();
-    return table;
-}
-
 std::atomic_ref<uint32_t> word(uint8_t *header, int offset)
 {
     return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(header + offset));
@@ -158,7 +143,7 @@ ZENT_EXPORT int UNOFFICIAL_rb_open_stream(int index, int width, int height, int 
     s.fd = open(path, O_RDWR | O_CLOEXEC);
     if (s.fd < 0)
         return fail_open(s, 0, path, "open");
-    const uint16_t *table = transfer_table();
+    const uint16_t *table = cap_transfer_table();
     if (table == nullptr) {
         errno = ENOMEM;
         return fail_open(s, 0, path, "transfer table");

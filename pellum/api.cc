@@ -40,6 +40,15 @@ gsize fitted_length(int written, gsize capacity)
     return static_cast<gsize>(written) < capacity ? static_cast<gsize>(written) : capacity - 1;
 }
 
+// The length of a header line without its line ends, so that its log line stays one line.
+static int without_line_ends(const char *line)
+{
+    size_t n = std::strlen(line);
+    while (n > 0 && (line[n - 1] == '\r' || line[n - 1] == '\n'))
+        --n;
+    return static_cast<int>(n);
+}
+
 static bool is_secret_key(const char *key)
 {
     return g_strcmp0(key, "proxy-password") == 0;
@@ -100,7 +109,7 @@ extern "C" ZENT_EXPORT void write_content_type(GDataOutputStream *stream, int in
     char line[50];
     std::snprintf(line, sizeof line, "Content-Type: %s\r\n",
                   index >= 0 && index < 2 ? content_types[index] : "");
-    syslog(LOG_DEBUG, "Writing content: '%s'", line);
+    syslog(LOG_DEBUG, "Writing content: '%.*s'", without_line_ends(line), line);
     write_output(stream, line);
 }
 
@@ -111,7 +120,7 @@ extern "C" ZENT_EXPORT void write_status(GDataOutputStream *stream, int index)
     char line[50];
     std::snprintf(line, sizeof line, "Status: %s\r\n\r\n",
                   index >= 0 && index < 4 ? status_texts[index] : "");
-    syslog(LOG_DEBUG, "Writing status: '%s'", line);
+    syslog(LOG_DEBUG, "Writing status: '%.*s'", without_line_ends(line), line);
     write_output(stream, line);
 }
 
@@ -157,7 +166,11 @@ extern "C" ZENT_EXPORT void generate_page(const gchar *path, const gchar *method
             size = sizeof page_buffer; // never more than the buffer holds
         write_content_type(out, page->content_type);
         write_status(out, status);
-        syslog(LOG_DEBUG, "Reply: '%.*s'", static_cast<int>(size), page_buffer);
+        // The reply's own last line end would leave a lone quote on a log line of its own.
+        gsize shown = size;
+        while (shown > 0 && (page_buffer[shown - 1] == '\n' || page_buffer[shown - 1] == '\r'))
+            --shown;
+        syslog(LOG_DEBUG, "Reply: '%.*s'", static_cast<int>(shown), page_buffer);
         for (gsize i = 0; i < size; ++i) {
             GError *error = nullptr;
             if (!g_data_output_stream_put_byte(out, static_cast<guchar>(page_buffer[i]), nullptr,

@@ -342,9 +342,11 @@ bool build_download_command(GHashTable *table, std::string &command, std::string
     const char *user = table_value(table, "proxy-username");
     const char *password = table_value(table, "proxy-password");
     // Every value is one quoted shell word: nothing in it can end the word or run anything.
+    // Without a proxy URL there is no proxy, whatever user name and password came along: a
+    // "-x user:password@" alone is no proxy address at all.
     std::string option;
     std::string masked_option;
-    if (user[0] != '\0' && password[0] != '\0') {
+    if (url[0] != '\0' && user[0] != '\0' && password[0] != '\0') {
         option = "-x " + zent_shell_quote(std::string(user) + ":" + password + "@" + url);
         masked_option =
             "-x " + zent_shell_quote(std::string(user) + ":" + PASSWORD_MASK + "@" + url);
@@ -374,7 +376,7 @@ extern "C" ZENT_EXPORT int unsafe_download(GHashTable *table)
         return -1;
     }
     syslog(LOG_DEBUG, "Command '%s'", masked_command.c_str());
-    return run_shell(command.c_str());
+    return run_shell(command.c_str(), "curl");
 }
 
 extern "C" ZENT_EXPORT void download_package(GHashTable *table)
@@ -396,30 +398,59 @@ extern "C" ZENT_EXPORT void download_package(GHashTable *table)
     set_application_state("download_package", status != 0 ? DOWNLOAD_FAILED : PACKAGE_DOWNLOADED);
 }
 
+// An install that cannot go ahead leaves a running application as it is; only with nothing
+// running does the state say that the install failed.
+static int refuse_install()
+{
+    if (!is_alive(process_pid.load()))
+        set_application_state("install", INSTALL_FAILED);
+    return 0;
+}
+
+// The whole archive reads as a gzip-compressed tar. A damaged download would otherwise pass
+// as "manifest missing" and be unpacked over the installed package after the running
+// application was stopped.
+static bool archive_readable()
+{
+    const std::string command =
+        "tar -tzf " + zent_shell_quote(zent_path(PACKAGE_ARCHIVE)) + " > /dev/null";
+    return run_shell(command.c_str(), "tar") == 0;
+}
+
 extern "C" ZENT_EXPORT int install(void)
 {
     int verdict = eval_manifest_state();
     set_manifest_state("install", verdict);
-    if (verdict == OK || verdict == MISSING) {
-        remove_timeouts();
-        force_kill_app();
-        set_application_state("install", INSTALLING);
-        const std::string command = zent_shell_quote(zent_path(PACKAGE_DIR "update.sh")) +
-                                    " || tar -xvf " + zent_shell_quote(zent_path(PACKAGE_ARCHIVE)) +
-                                    " -C " +
-                                    zent_shell_quote(zent_path("/usr/local/packages/tallyo"));
-        if (run_shell(command.c_str()) != 0) {
-            set_application_state("install", INSTALL_FAILED);
-            return 0;
-        }
-        set_application_state("install", PACKAGE_INSTALLED);
-        add_timeouts();
-        start_app();
-        return 1;
+    if (verdict != OK && verdict != MISSING)
+        return refuse_install();
+    if (!archive_readable()) {
+        syslog(LOG_ERR, "Package archive %s is missing or damaged, nothing installed.",
+               PACKAGE_ARCHIVE);
+        return refuse_install();
     }
-    if (!is_alive(process_pid.load()))
+    const bool was_running = is_alive(process_pid.load()) != 0;
+    remove_timeouts();
+    force_kill_app();
+    set_application_state("install", INSTALLING);
+    const std::string command = zent_shell_quote(zent_path(PACKAGE_DIR "update.sh")) +
+                                " || tar -xvf " + zent_shell_quote(zent_path(PACKAGE_ARCHIVE)) +
+                                " -C " + zent_shell_quote(zent_path("/usr/local/packages/tallyo"));
+    if (run_shell(command.c_str(), "install") != 0) {
         set_application_state("install", INSTALL_FAILED);
-    return 0;
+        // The unpack failed after the application was stopped: what is installed still
+        // runs, so the service comes back rather than staying down until the next install.
+        if (was_running && file_exists(zent_path(PACKAGE_DIR "/./pyrun"))) {
+            syslog(LOG_WARNING, "Install failed, restarting the installed application.");
+            set_application_state("install", PACKAGE_INSTALLED);
+            add_timeouts();
+            start_app();
+        }
+        return 0;
+    }
+    set_application_state("install", PACKAGE_INSTALLED);
+    add_timeouts();
+    start_app();
+    return 1;
 }
 
 extern "C" ZENT_EXPORT void install_package(void)
@@ -460,10 +491,14 @@ extern "C" ZENT_EXPORT void purge_package(void)
     const std::string command = "rm -rf " + zent_shell_quote(zent_path(PACKAGE_ARCHIVE)) + " " +
                                 zent_shell_quote(zent_path(PACKAGE_DIR));
     syslog(LOG_DEBUG, "Executing '%s'", command.c_str());
-    if (run_shell(command.c_str()) != 0)
+    if (run_shell(command.c_str()) != 0) {
         syslog(LOG_WARNING, "Failed to purge packages.");
-    else
+    } else {
         set_application_state("purge_package", NOTHING);
+        // The archive is gone, so there is no manifest to judge: the verdict on it goes too,
+        // as at a start with no archive.
+        set_manifest_state("purge_package", MISSING);
+    }
 }
 
 static void run_install(gpointer)

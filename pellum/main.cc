@@ -7,9 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <glib-unix.h>
+#include <malloc.h>
+#include <poll.h>
+#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -51,9 +56,149 @@ unsigned pellum_test_tick_ms()
     return tick;
 }
 
-int run_shell(const char *command)
+CommandOutput::CommandOutput(std::function<void(std::string_view)> emit) : emit_(std::move(emit)) {}
+
+void CommandOutput::feed(const char *data, size_t length)
 {
-    int status = std::system(command);
+    for (size_t i = 0; i < length; ++i) {
+        char c = data[i];
+        if (c == '\n') {
+            flush();
+        } else if (c == '\r') {
+            // The next character redraws the line, as on a terminal.
+            restart_ = true;
+        } else {
+            if (restart_) {
+                line_.clear();
+                restart_ = false;
+            }
+            if (line_.size() == max_line)
+                flush();
+            line_.push_back(c);
+        }
+    }
+}
+
+void CommandOutput::finish()
+{
+    flush();
+}
+
+void CommandOutput::flush()
+{
+    if (!line_.empty())
+        emit_(line_);
+    line_.clear();
+    restart_ = false;
+}
+
+std::string command_label(std::string_view command)
+{
+    size_t start = command.find_first_not_of(" \t");
+    if (start == std::string_view::npos)
+        return "sh";
+    std::string_view word;
+    if (command[start] == '\'') {
+        size_t end = command.find('\'', start + 1);
+        word = command.substr(start + 1, end == std::string_view::npos ? end : end - start - 1);
+    } else {
+        word = command.substr(start, command.find_first_of(" \t;|&", start) - start);
+    }
+    size_t slash = word.rfind('/');
+    if (slash != std::string_view::npos)
+        word.remove_prefix(slash + 1);
+    return word.empty() ? std::string("sh") : std::string(word);
+}
+
+int run_shell(const char *command, const char *label)
+{
+    const std::string name = label != nullptr ? std::string(label) : command_label(command);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        syslog(LOG_ERR, "Could not run %s: %s", name.c_str(), g_strerror(errno));
+        return -1;
+    }
+    // The command reads nothing, writes both its streams into the log, and starts with the
+    // default signal handling whichever thread runs it.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    char sh[] = "sh";
+    char dash_c[] = "-c";
+    char *argv[] = {sh, dash_c, const_cast<char *>(command), nullptr};
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        syslog(LOG_ERR, "Could not run %s: %s", name.c_str(), g_strerror(rc));
+        return -1;
+    }
+
+    CommandOutput output([&name](std::string_view line) {
+        syslog(LOG_INFO, "%s: %.*s", name.c_str(), static_cast<int>(line.size()), line.data());
+    });
+    int status = 0;
+    bool reaped = false;
+    // Something the command left running in the background may hold the pipe open: once the
+    // command itself has ended, only what is already there is read.
+    int reads_after_exit = 0;
+    char buf[4096];
+    for (;;) {
+        struct pollfd p = {fds[0], POLLIN, 0};
+        int ready = poll(&p, 1, reaped ? 0 : 100);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            break;
+        if (ready == 0) {
+            if (reaped)
+                break;
+            if (waitpid(pid, &status, WNOHANG) == pid)
+                reaped = true;
+            continue;
+        }
+        ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        output.feed(buf, static_cast<size_t>(n));
+        if (reaped && ++reads_after_exit >= 16)
+            break;
+    }
+    output.finish();
+    close(fds[0]);
+    while (!reaped) {
+        pid_t w = waitpid(pid, &status, 0);
+        if (w == pid)
+            reaped = true;
+        else if (!(w < 0 && errno == EINTR))
+            break;
+    }
+    if (!reaped) {
+        syslog(LOG_ERR, "Lost track of %s", name.c_str());
+        return -1;
+    }
+    if (WIFEXITED(status)) {
+        int code = WEXITSTATUS(status);
+        syslog(code == 0 ? LOG_DEBUG : LOG_INFO, "%s exited with status %d", name.c_str(), code);
+    } else if (WIFSIGNALED(status)) {
+        syslog(LOG_INFO, "%s ended by signal %d", name.c_str(), WTERMSIG(status));
+    }
     return status;
 }
 
@@ -212,7 +357,7 @@ extern "C" ZENT_EXPORT int zent_start(void)
     const std::string inner = "QUERY_STRING=\"action=remove&package=Trelk3\" " +
                               zent_shell_quote(zent_path("/usr/sbin/control.cgi"));
     const std::string command = "sh -c " + zent_shell_quote(inner);
-    run_shell(command.c_str());
+    run_shell(command.c_str(), "control.cgi");
     set_exposure_params();
     start_app();
     g_main_loop_run(app_loop);
@@ -234,6 +379,10 @@ extern "C" ZENT_EXPORT void zent_cleanup(void)
 
 extern "C" ZENT_EXPORT int pellum_main(int argc, char **argv)
 {
+    // Every thread allocates from the one heap: a second arena per thread would keep its own
+    // free memory (and reserve its own address space) for the few small blocks that the worker
+    // and the main loop's helper thread use.
+    mallopt(M_ARENA_MAX, 1);
     syslog(LOG_INFO, "Opening Pellum Version %s", PELLUM_BUILD_TAG);
     set_log_level();
     g_unix_signal_add(SIGINT, on_stop_signal, GINT_TO_POINTER(SIGINT));

@@ -4,6 +4,10 @@
 
 #include <glib.h>
 
+#include <functional>
+#include <string>
+#include <string_view>
+
 #include "export.h"
 #include "worker.h"
 #include "zent_version.h"
@@ -41,7 +45,31 @@ int pellum_main(int argc, char **argv);
 /* Period override for tests (PELLUM_TEST_TICK_MS, 10..5000 ms); 0 when not set or invalid. */
 unsigned pellum_test_tick_ms();
 
-/* Runs a shell command line; returns its wait status (0 for success). */
-int run_shell(const char *command);
+/* Runs a shell command line with its output lines (both streams) copied into the log as
+ * "<label>: <line>" and its exit status logged; returns the wait status (0 for success), -1
+ * when it could not be run. Without a label the command's first word names it. */
+int run_shell(const char *command, const char *label = nullptr);
+
+/* The name a command line's log lines carry: its first word, unquoted, without directories. */
+std::string command_label(std::string_view command);
+
+/* Cuts a command's output into the lines a terminal would finally show: a carriage return
+ * starts the line over (a progress meter redrawing itself leaves its last state), and a
+ * line longer than max_line comes out in pieces. */
+class CommandOutput
+{
+  public:
+    static constexpr size_t max_line = 1024;
+    explicit CommandOutput(std::function<void(std::string_view)> emit);
+    void feed(const char *data, size_t length);
+    /* Emits a last line that has no line end. */
+    void finish();
+
+  private:
+    void flush();
+    std::function<void(std::string_view)> emit_;
+    std::string line_;
+    bool restart_ = false;
+};
 
 #endif

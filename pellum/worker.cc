@@ -1,10 +1,15 @@
 // The launcher's task worker: package tasks run here so that HTTP replies never wait.
 #include "worker.h"
 
+#include <pthread.h>
 #include <syslog.h>
 
 #include "export.h"
 #include "main.h"
+
+// Package tasks need little stack (shell commands run in processes of their own): the
+// default of several megabytes would only reserve memory on a camera that has little.
+constexpr gulong worker_stack_size = 256 * 1024;
 
 unsigned worker_poll_ms()
 {
@@ -20,6 +25,17 @@ static void free_task(WorkerTask *task)
     g_free(task);
 }
 
+// The thread's own start: named as g_thread_new would name it (the system keeps the first 15
+// bytes), then the worker's loop.
+static gpointer worker_thread(gpointer data)
+{
+    auto *worker = static_cast<Worker *>(data);
+    char name[16];
+    g_strlcpy(name, worker->name != nullptr ? worker->name : "work", sizeof name);
+    pthread_setname_np(pthread_self(), name);
+    return work_entry(worker);
+}
+
 extern "C" ZENT_EXPORT Worker *create_worker(const char *name)
 {
     Worker *worker = new (std::nothrow) Worker{};
@@ -28,8 +44,17 @@ extern "C" ZENT_EXPORT Worker *create_worker(const char *name)
     worker->queue = g_async_queue_new();
     worker->running.store(1);
     worker->name = name != nullptr ? g_strdup(name) : nullptr;
-    worker->thread =
-        g_thread_new(worker->name != nullptr ? worker->name : "work", work_entry, worker);
+    // g_thread_new takes no stack size; this older call is the one that does.
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    worker->thread = g_thread_create_full(worker_thread, worker, worker_stack_size, TRUE, FALSE,
+                                          G_THREAD_PRIORITY_NORMAL, nullptr);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    if (worker->thread == nullptr) {
+        g_async_queue_unref(worker->queue);
+        g_free(worker->name);
+        delete worker;
+        return nullptr;
+    }
     return worker;
 }
 

@@ -62,22 +62,6 @@ void store_word(uint8_t *header, int offset, uint32_t value)
         .store(value, std::memory_order_relaxed);
 }
 
-// The transfer table the driver reads through its address; built once, kept for the process
-// (every channel passes the same table, and the driver may read it at any time).
-const uint16_t *transfer_table()
-{
-    static uint16_t *table = [] {
-        auto *t = static_cast<uint16_t *>(zent_low_alloc(CAM_TABLE_ENTRIES * sizeof(uint16_t)));
-        if (t != nullptr) {
-            for (int i = 0; i < CAM_TABLE_ENTRIES - 1; ++i)
-                t[i] = static_cast<uint16_t>(7 * i);
-            t[CAM_TABLE_ENTRIES - 1] = 4095;
-        }
-        return t;
-    }();
-    return table;
-}
-
 std::size_t mapping_length(const cap &c)
 {
     return static_cast<std::size_t>(c.width) * static_cast<std::size_t>(c.height) + CAP_HEADER_SIZE;
@@ -147,7 +131,7 @@ bool open_and_program(cap &c, int channel, const uint32_t window[7])
         l_printf_file(__FILE__, LOG_ERR, "Cannot open %s: %s\n", path, std::strerror(err));
         return false;
     }
-    const uint16_t *table = transfer_table();
+    const uint16_t *table = cap_transfer_table();
     uint32_t set_table[6] = {3,
                              static_cast<uint32_t>(channel - 1) * 256u,
                              CAM_TABLE_ENTRIES * 2,
@@ -216,6 +200,22 @@ void drop(frm &f)
 } // namespace
 
 extern "C" {
+
+// The driver reads the table through its address at any time: built once, kept for the
+// process, shared by every channel and ring stream.
+const uint16_t *cap_transfer_table(void)
+{
+    static uint16_t *table = [] {
+        auto *t = static_cast<uint16_t *>(zent_low_alloc(CAM_TABLE_ENTRIES * sizeof(uint16_t)));
+        if (t != nullptr) {
+            for (int i = 0; i < CAM_TABLE_ENTRIES - 1; ++i)
+                t[i] = static_cast<uint16_t>(7 * i);
+            t[CAM_TABLE_ENTRIES - 1] = 4095;
+        }
+        return t;
+    }();
+    return table;
+}
 
 ZENT_EXPORT void _cap_calculate_scales(int in, int out, int *shift, int *scale, int *offset)
 {

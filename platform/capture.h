@@ -114,6 +114,11 @@ ZENT_EXPORT unsigned long monotonic_usec(void);
 /* monotonic_usec's arithmetic on a given clock reading (32-bit, wrapping every 2^32 us). */
 uint32_t zent_usec_from_timespec(const struct timespec *ts);
 
+/* The transfer table every capture stream passes to the driver (CAM_TABLE_ENTRIES words,
+ * below 4 GiB), built once and kept for the process; NULL when it could not be allocated.
+ * Not exported. */
+const uint16_t *cap_transfer_table(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -2,6 +2,7 @@
 // anonymous-access marker and the warning registry behind the errors page.
 #include "param.h"
 
+#include "camera_props.h"
 #include "log.h"
 #include "qlparameter.h"
 #include "zent_root.h"
@@ -32,9 +33,11 @@ pthread_once_t g_buffer_once = PTHREAD_ONCE_INIT;
 char g_empty[1];
 
 std::atomic<int> g_updated{0};
-// Guards errorset and the page buffer: warnings are set from the application's threads while
-// the web interface builds the page.
+// Guards errorset: warnings are set from the application's threads while the web interface
+// builds the page. The page buffer has its own lock, taken first: building the parameter page
+// raises warnings.
 std::mutex g_registry_mutex;
+std::mutex g_page_mutex;
 char g_page[ZENT_PAGE_BUFFER_SIZE];
 
 void make_buffer_key()
@@ -235,6 +238,7 @@ ZENT_EXPORT char *gen_errors_page(void *arg, const char *query, int *len)
 {
     (void)arg;
     (void)query;
+    std::lock_guard<std::mutex> page(g_page_mutex);
     std::lock_guard<std::mutex> lock(g_registry_mutex);
     std::size_t n = append(0, "{\"timestamp\":\"%d\",\"errors\":{", static_cast<int>(std::time(nullptr)));
     bool first = true;
@@ -258,6 +262,22 @@ char *zent_page_buffer(void)
 ZENT_EXPORT void zent_param_cleanup(void)
 {
     l_printf_file(__FILE__, LOG_DEBUG, "param_cleanup() !! ignored;\n");
+    zent_props::drop_caches();
 }
 
 } // extern "C"
+
+std::mutex &zent_page_mutex()
+{
+    return g_page_mutex;
+}
+
+std::vector<zent_error_t> zent_param_active_errors()
+{
+    std::lock_guard<std::mutex> lock(g_registry_mutex);
+    std::vector<zent_error_t> out;
+    for (const zent_error_t &e : errorset)
+        if (e.name != nullptr)
+            out.push_back(e);
+    return out;
+}

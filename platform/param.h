@@ -91,6 +91,16 @@ ZENT_EXPORT void zent_param_cleanup(void);
 
 #ifdef __cplusplus
 }
+
+#include <mutex>
+#include <vector>
+
+/* Serialises the writers of the page buffer (the errors page and the parameter pages). Taken
+ * before the registry's own lock, never inside it. */
+std::mutex &zent_page_mutex();
+
+/* The occupied warning entries, in index order. */
+std::vector<zent_error_t> zent_param_active_errors();
 #endif
 
 #endif

@@ -79,7 +79,11 @@ int link_setup(void)
         return prog_ok;
     device_fd = open(EXT_DEV_PATH, O_RDWR | O_CLOEXEC);
     if (device_fd < 0) {
+        int err = errno;
         print("Failed to open %s\n", EXT_DEV_PATH);
+        // The progress output is off, so without this only the set-up failure would show.
+        std::fprintf(stderr, "ERR %s: Failed to open %s: %s (%d)\n", "link_setup", EXT_DEV_PATH,
+                     std::strerror(err), err);
         return prog_err_open_device;
     }
     return prog_ok;
@@ -110,6 +114,7 @@ int link_read_full(int channel, ext_dev_device_type dev_type, unsigned int reg_a
     if (transfer(EXT_DEV_IOC_READ_DATA, channel, dev_type, reg_addr, opcode, opcode_len, data,
                  data_len, nbr_retries) < 0) {
         int err = errno;
+        prog_end_progress_line();
         std::fprintf(stderr, "ERR %s: link_read error: %s (%d)\n", "link_read_full",
                      std::strerror(err), err);
         return prog_err_read_fpga;
@@ -124,6 +129,7 @@ int link_write_full(int channel, ext_dev_device_type dev_type, unsigned int reg_
     if (transfer(EXT_DEV_IOC_WRITE_DATA, channel, dev_type, reg_addr, opcode, opcode_len, data,
                  data_len, nbr_retries) < 0) {
         int err = errno;
+        prog_end_progress_line();
         std::fprintf(stderr, "ERR %s: error (TIMEOUT): %s (%d)\n", "link_write_full",
                      std::strerror(err), err);
         return prog_err_write_fpga;
@@ -267,6 +273,14 @@ void prog_request_interrupt(void)
 void prog_progress_line_open(int open_)
 {
     progress_open = open_ ? 1 : 0;
+}
+
+void prog_end_progress_line(void)
+{
+    if (progress_open) {
+        std::fputc('\n', stderr);
+        progress_open = 0;
+    }
 }
 
 void prog_assert_fail(const char *expr, const char *file, int line)

@@ -157,6 +157,8 @@ void prog_request_interrupt(void);
 void prog_check_interrupt(void);
 /* Tells the interrupt exit that a progress line on standard error needs ending first. */
 void prog_progress_line_open(int open);
+/* Ends an open progress line, so that a message that follows starts on a line of its own. */
+void prog_end_progress_line(void);
 
 #define PROG_EXIT_INTERRUPTED 130
 

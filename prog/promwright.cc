@@ -215,7 +215,9 @@ int write_head_data(int channel, const char *file, int verify, int use_tail_part
     ufm_header_to_bytes(&h, buf.get());
 
     const int chunk = use_tail_partition ? EEPROM_TAIL_HEADER_CHUNK : EEPROM_MAIN_HEADER_CHUNK;
-    ret = eeprom_write(channel, buf.get(), chunk, static_cast<int>(size + UFM_HEADER_SIZE));
+    // A full partition is some twenty seconds of write cycles: show where it is.
+    ret = eeprom_write_progress(channel, buf.get(), chunk, static_cast<int>(size + UFM_HEADER_SIZE),
+                                "Writing EEPROM");
     if (ret != prog_ok)
         std::fprintf(stderr, "ERR %s: Error writing data file (%s)\n", fn, file);
     if (verify) {

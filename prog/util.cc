@@ -19,8 +19,6 @@ namespace
 // The EEPROM's write cycle is over before its next transfer; the driver gets 10 tries.
 constexpr unsigned write_retries = 9;
 
-using progress_fn = void (*)(int done, int total);
-
 int chunk_count(int len)
 {
     return len / EEPROM_CHUNK_SIZE + (len % EEPROM_CHUNK_SIZE ? 1 : 0);
@@ -33,8 +31,29 @@ int chunk_len(int i, int count, int len)
     return EEPROM_CHUNK_SIZE;
 }
 
-int write_chunks(int channel, const uint8_t *data, int chunk_offset, int len, progress_fn progress)
+// A long write on a terminal: one line on standard error, redrawn in place at most once per
+// percent, so that twenty seconds of write cycles do not look like a hang.
+void show_progress(const char *what, int done, int total)
 {
+    int pct = done * 100 / total;
+    int prev = (done - 1) * 100 / total;
+    if (done != 1 && pct == prev && done != total)
+        return;
+    std::fprintf(stderr, "\r%s: %3d%% (%d/%d chunks)", what, pct, done, total);
+    if (done == total) {
+        std::fputc('\n', stderr);
+        prog_progress_line_open(0);
+    } else {
+        prog_progress_line_open(1);
+    }
+    std::fflush(stderr);
+}
+
+// progress names the line shown on a terminal; nullptr shows nothing.
+int write_chunks(int channel, const uint8_t *data, int chunk_offset, int len, const char *progress)
+{
+    if (progress != nullptr && !isatty(STDERR_FILENO))
+        progress = nullptr;
     PROG_ASSERT(channel >= 0 && channel <= 4);
     PROG_ASSERT(data != nullptr);
     int count = chunk_count(len);
@@ -50,30 +69,15 @@ int write_chunks(int channel, const uint8_t *data, int chunk_offset, int len, pr
         std::memcpy(chunk, data + i * EEPROM_CHUNK_SIZE, n);
         int ret = link_write_full(channel, ext_dev_eeprom, (chunk_offset + i) * EEPROM_CHUNK_SIZE,
                                   0, 0, chunk, n, write_retries);
-        if (ret != prog_ok)
+        if (ret != prog_ok) {
+            prog_end_progress_line();
             return ret;
+        }
         usleep(EEPROM_WRITE_CYCLE_US);
         if (progress)
-            progress(i + 1, count);
+            show_progress(progress, i + 1, count);
     }
     return prog_ok;
-}
-
-// Erase progress on a terminal: one line redrawn in place, at most once per percent.
-void erase_progress(int done, int total)
-{
-    int pct = done * 100 / total;
-    int prev = (done - 1) * 100 / total;
-    if (done != 1 && pct == prev && done != total)
-        return;
-    std::fprintf(stderr, "\rErasing EEPROM: %3d%% (%d/%d chunks)", pct, done, total);
-    if (done == total) {
-        std::fputc('\n', stderr);
-        prog_progress_line_open(0);
-    } else {
-        prog_progress_line_open(1);
-    }
-    std::fflush(stderr);
 }
 
 bool write_all(int fd, const uint8_t *p, size_t n)
@@ -97,6 +101,12 @@ extern "C" {
 int eeprom_write(int channel, const uint8_t *data, int chunk_offset, int len)
 {
     return write_chunks(channel, data, chunk_offset, len, nullptr);
+}
+
+int eeprom_write_progress(int channel, const uint8_t *data, int chunk_offset, int len,
+                          const char *what)
+{
+    return write_chunks(channel, data, chunk_offset, len, what);
 }
 
 int eeprom_read(int channel, uint8_t *data, int chunk_offset, int len)
@@ -123,14 +133,7 @@ int eeprom_erase(int channel)
 {
     auto blank = std::make_unique<uint8_t[]>(EEPROM_SIZE);
     std::memset(blank.get(), 0xff, EEPROM_SIZE);
-    // Twenty seconds of silence looks like a hang; show where it is when someone watches.
-    progress_fn progress = isatty(STDERR_FILENO) ? erase_progress : nullptr;
-    int ret = write_chunks(channel, blank.get(), 0, EEPROM_SIZE, progress);
-    if (progress && ret != prog_ok) {
-        std::fputc('\n', stderr);
-        prog_progress_line_open(0);
-    }
-    return ret;
+    return write_chunks(channel, blank.get(), 0, EEPROM_SIZE, "Erasing EEPROM");
 }
 
 int extract_ufm_header(const uint8_t *bytes, ufm_header_t *header)

@@ -44,6 +44,11 @@ int dump_ufm_header(const uint8_t *bytes);
 int eeprom_read_head_data(int channel, const char *out_file, const uint8_t *verify_header,
                           const uint8_t *verify_data, int use_tail_partition);
 
+/* eeprom_write with a one-line progress display named `what` on standard error when that
+ * is a terminal. */
+int eeprom_write_progress(int channel, const uint8_t *data, int chunk_offset, int len,
+                          const char *what);
+
 /* The header's EEPROM bytes. */
 void ufm_header_to_bytes(const ufm_header_t *header, uint8_t *bytes);
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Launcher service figures: status-page latency (median, 99th percentile) idle and while a
-# download keeps the worker busy, and the launcher's memory and CPU while idle with the
-# application running. Needs BUILD_DIR (a configured and built tree).
+# download keeps the worker busy, the launcher's CPU while idle with the application running,
+# and its memory (VmRSS, Pss, Private_Dirty) idle, after 100 tasks and after 100 more.
+# Needs BUILD_DIR (a configured and built tree).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
@@ -60,9 +61,41 @@ cpu() { awk '{ split($0, a, ") "); split(a[2], f, " "); print f[12] + f[13] }' "
 c0=$(cpu)
 sleep "$idle_seconds"
 c1=$(cpu)
-rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$pellum_pid/status")
 cpu_pct=$(awk -v d=$((c1 - c0)) -v t="$ticks" -v s="$idle_seconds" 'BEGIN { printf "%.3f", 100 * d / t / s }')
-echo "idle (application running): VmRSS=${rss} kB, CPU ${cpu_pct}% over ${idle_seconds} s ($((c1 - c0)) ticks)"
+echo "idle (application running): CPU ${cpu_pct}% over ${idle_seconds} s ($((c1 - c0)) ticks)"
+
+# Memory: what the process holds in RAM (VmRSS), its share of it counting shared pages once
+# (Pss), and what is its alone and written (Private_Dirty: heap, stacks, written data), with
+# the address space reserved (VmSize).
+memory() {
+    local rollup=/proc/$pellum_pid/smaps_rollup
+    local rss pss pd vsz
+    rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$pellum_pid/status")
+    vsz=$(awk '/^VmSize/ { print $2 }' "/proc/$pellum_pid/status")
+    pss=$(awk '/^Pss:/ { print $2 }' "$rollup")
+    pd=$(awk '/^Private_Dirty:/ { print $2 }' "$rollup")
+    printf "memory %-24s VmRSS=%5d kB  Pss=%5d kB  Private_Dirty=%5d kB  VmSize=%6d kB\n" \
+        "$1:" "$rss" "$pss" "$pd" "$vsz"
+    echo "$pd" > "$work/pd.$2"
+}
+memory "idle" 0
+# 100 download tasks at full speed, then 100 more.
+curl -s "http://127.0.0.1:$server_port/seconds/0" > /dev/null
+"$py" "$here/tasks.py" "$port" 100
+memory "after 100 tasks" 100
+"$py" "$here/tasks.py" "$port" 100
+memory "after 200 tasks" 200
+# Fresh connections cost the simulated HTTP library a little each (libsoup's listener keeps
+# every accepted socket object); shown apart, since the camera's own library serves there.
+"$py" -c 'import http.client, sys
+for _ in range(500):
+    c = http.client.HTTPConnection("127.0.0.1", int(sys.argv[1]), timeout=10)
+    c.request("GET", "/local/tallyo/status"); c.getresponse().read(); c.close()' "$port"
+memory "after 500 connections" 500
+awk -v a="$(cat "$work/pd.0")" -v b="$(cat "$work/pd.100")" -v c="$(cat "$work/pd.200")" 'BEGIN {
+    printf "memory Private_Dirty growth: first 100 tasks %+d kB, next 100 tasks %+d kB; ratio after-200/idle %.2f\n", b - a, c - b, c / a }'
+awk -v c="$(cat "$work/pd.200")" -v d="$(cat "$work/pd.500")" 'BEGIN {
+    printf "memory Private_Dirty growth over 500 fresh connections (HTTP stand-in): %+d kB, %.2f kB each\n", d - c, (d - c) / 500 }'
 
 read -r _ _ im ip < <(grep RESULT "$work/idle.txt")
 read -r _ _ bm bp < <(grep RESULT "$work/busy.txt")

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 # Serves one file under the package name, spreading the body over a given number of seconds,
-# so that a download keeps the launcher's worker busy. Prints its port, then serves.
+# so that a download keeps the launcher's worker busy; GET /seconds/<s> changes the spread
+# (0: at once). Prints its port, then serves.
 import http.server
 import sys
 import time
@@ -9,7 +10,8 @@ NAME = "/vendle_tallyo_5_v1-6plus"
 
 
 def main():
-    path, seconds = sys.argv[1], float(sys.argv[2])
+    path = sys.argv[1]
+    spread = {"seconds": float(sys.argv[2])}
     with open(path, "rb") as f:
         body = f.read()
 
@@ -18,6 +20,11 @@ def main():
             pass
 
         def do_GET(self):
+            if self.path.startswith("/seconds/"):
+                spread["seconds"] = float(self.path[len("/seconds/"):])
+                self.send_response(204)
+                self.end_headers()
+                return
             if self.path != NAME:
                 self.send_response(404)
                 self.send_header("Content-Length", "0")
@@ -26,12 +33,14 @@ def main():
             self.send_response(200)
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
-            chunks = 100
+            seconds = spread["seconds"]
+            chunks = 100 if seconds > 0 else 1
             step = max(1, (len(body) + chunks - 1) // chunks)
             for i in range(0, len(body), step):
                 self.wfile.write(body[i:i + step])
                 self.wfile.flush()
-                time.sleep(seconds / chunks)
+                if seconds > 0:
+                    time.sleep(seconds / chunks)
 
     httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     print(httpd.server_address[1], flush=True)

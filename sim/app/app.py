@@ -1,5 +1,7 @@
 # Sample counting application: records how it was started, signals that it is up with the
-# marker file, and talks on both output streams every second until SIGTERM.
+# marker file, and talks on both output streams every second until SIGTERM. As "pipeline" it
+# runs the camera's modules on the stereo stream instead (pipeline.py) and saves what they
+# see as pictures under <root>/tmp/pipeline.
 import json
 import os
 import signal
@@ -17,7 +19,8 @@ def camera_root():
 
 
 def load_conf(here):
-    conf = {"behaviour": "normal", "label": "sample", "marker_delay": 0.5}
+    conf = {"behaviour": "normal", "label": "sample", "marker_delay": 0.5, "fps": 10,
+            "save_every": 3.0}
     try:
         with open(os.path.join(here, "app.conf")) as f:
             conf.update(json.load(f))
@@ -56,6 +59,21 @@ def write_json_atomically(path, record):
     with open(tmp, "w") as f:
         json.dump(record, f, indent=1, sort_keys=True)
     os.replace(tmp, path)
+
+
+def start_pipeline(root, conf):
+    """The processing chain on the modules of python-site-packages, or None (said on stderr)
+    when it cannot run here."""
+    # The modules take the camera's paths under the root, like everything on this camera.
+    if root:
+        os.environ["ZENT_ROOT"] = root
+    try:
+        import pipeline
+        return pipeline.Pipeline(lambda text: say(sys.stdout, text), root + "/tmp/pipeline",
+                                 float(conf["save_every"]))
+    except Exception as e:  # the plain sample goes on without it
+        say(sys.stderr, "app: pipeline not started: %s: %s" % (type(e).__name__, e))
+        return None
 
 
 def main():
@@ -101,23 +119,33 @@ def main():
         signal.signal(signal.SIGTERM, on_term)
 
     marker_at = None if behaviour == "nomarker" else float(conf["marker_delay"])
+    chain = start_pipeline(root, conf) if behaviour == "pipeline" else None
 
     start = time.monotonic()
     next_tick = start + 1.0
     tick = 0
-    while True:
-        now = time.monotonic()
-        if marker_at is not None and now - start >= marker_at:
-            with open(tmpdir + "/runner_mounted_apps", "a"):
-                pass
-            say(sys.stdout, "app: up, marker written")
-            marker_at = None
-        if now >= next_tick:
-            tick += 1
-            say(sys.stdout, "app: tick %d" % tick)
-            say(sys.stderr, "app: tick %d on stderr" % tick)
-            next_tick += 1.0
-        time.sleep(0.05)
+    period = 1.0 / float(conf["fps"])
+    try:
+        while True:
+            now = time.monotonic()
+            if marker_at is not None and now - start >= marker_at:
+                with open(tmpdir + "/runner_mounted_apps", "a"):
+                    pass
+                say(sys.stdout, "app: up, marker written")
+                marker_at = None
+            if chain is not None:
+                chain.step()
+                time.sleep(max(0.0, period - (time.monotonic() - now)))
+                continue
+            if now >= next_tick:
+                tick += 1
+                say(sys.stdout, "app: tick %d" % tick)
+                say(sys.stderr, "app: tick %d on stderr" % tick)
+                next_tick += 1.0
+            time.sleep(0.05)
+    finally:
+        if chain is not None:
+            chain.close()
 
 
 main()

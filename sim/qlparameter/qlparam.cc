@@ -7,8 +7,16 @@
 //                                    synced write of root.test.TAG.k<i> = "<TAG>:<n>", plus
 //                                    root.test.TAG.g<n> = "<n>"; prints "committed <n>"
 //                                    after each commit (crash and concurrency tests)
+//   qlparam knobctl [--nocgi] getgroup GROUP
+//                                    the camera's parameter lister: one line
+//                                    root.GROUP.<rest>="<value>" per parameter of the group,
+//                                    sorted, a newline or return in a value shown as a blank;
+//                                    exit 1 when the group has no parameter. Installed into a
+//                                    camera root as usr/bin/knobctl; records each call in
+//                                    <root>/tmp/knobctl.calls
 #include "qlparameter.h"
 #include "qlparameter_store.h"
+#include "zent_root.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +62,65 @@ int cmd_groups(QLParameter *handle, const char *tag, long count, long size)
     return 0;
 }
 
+// A JSON string of `text`, for the call record.
+std::string json_quote(const std::string &text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+int cmd_knobctl(int argc, char **argv)
+{
+    std::string record = "[";
+    for (int i = 2; i < argc; ++i)
+        record += (i > 2 ? ", " : "") + json_quote(argv[i]);
+    record += "]\n";
+    if (std::FILE *f = std::fopen(zent_path("/tmp/knobctl.calls").c_str(), "a")) {
+        std::fputs(record.c_str(), f);
+        std::fclose(f);
+    }
+    int i = 2;
+    if (i < argc && std::strcmp(argv[i], "--nocgi") == 0)
+        ++i;
+    if (argc - i != 2 || std::strcmp(argv[i], "getgroup") != 0) {
+        std::fprintf(stderr, "usage: knobctl [--nocgi] getgroup GROUP\n");
+        return 2;
+    }
+    std::string prefix = qlstore::full_name(argv[i + 1]) + ".";
+    qlstore::Table table;
+    GError *error = nullptr;
+    if (!qlstore::load(table, &error))
+        return fail(error);
+    int lines = 0;
+    for (const auto &[name, value] : table) {
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        std::string shown = value;
+        for (char &c : shown)
+            if (c == '\n' || c == '\r')
+                c = ' ';
+        std::printf("%s=\"%s\"\n", name.c_str(), shown.c_str());
+        ++lines;
+    }
+    if (lines == 0) {
+        std::fprintf(stderr, "knobctl: no group %s\n", argv[i + 1]);
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -61,6 +128,8 @@ int main(int argc, char **argv)
     if (argc < 2)
         return usage();
     std::string cmd = argv[1];
+    if (cmd == "knobctl")
+        return cmd_knobctl(argc, argv);
     if (cmd == "legacy-get" && argc == 3) {
         char *value = nullptr;
         if (param_get(argv[2], &value) != 0) {

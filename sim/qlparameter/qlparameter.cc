@@ -66,10 +66,10 @@ void trace(const char *call, const char *name, const char *value, bool ok)
 
 bool injected_failure(const char *op, const char *name)
 {
-    const char *spec = std::getenv("QLPARAMETER_FAIL");
-    if (spec == nullptr || name == nullptr)
+    const char *switches = std::getenv("QLPARAMETER_FAIL");
+    if (switches == nullptr || name == nullptr)
         return false;
-    std::string all(spec);
+    std::string all(switches);
     std::size_t start = 0;
     while (start <= all.size()) {
         std::size_t end = all.find(',', start);

@@ -23,6 +23,7 @@ PACKAGES = os.path.join(BUILD, "sim", "app")
 MAKE_ROOT = os.path.join(SOURCE, "sim", "make-camera-root")
 MAKE_PACKAGE = os.path.join(SOURCE, "sim", "app", "make-package")
 QLPARAM = os.path.join(BUILD, "sim", "qlparameter", "qlparam")
+DEVSIM = os.path.join(BUILD, "sim", "devsim", "libdevsim.so")
 PYTHON = "/usr/bin/python3"
 
 PKG_DIR = "/usr/local/packages/tallyo/package"
@@ -211,8 +212,13 @@ class Pellum:
         self.proc = None
 
     # -- the camera root
-    def lay_out(self, install=None, download=None, params=(), firmware=None):
+    def lay_out(self, install=None, download=None, params=(), firmware=None, preload=(),
+                env=()):
         cmd = [PYTHON, MAKE_ROOT, self.root]
+        for lib in preload:
+            cmd += ["--preload", lib]
+        for item in env:
+            cmd += ["--env", item]
         if install:
             cmd += ["--install", install]
         if download:

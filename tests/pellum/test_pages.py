@@ -1,9 +1,7 @@
 # The HTTP pages: exact reply bytes, content types and statuses, and what is not a page.
-import os
-
 import pytest
 
-from conftest import PKG_DIR, package, wait_for
+from conftest import PKG_DIR, package
 
 JSON = "application/json"
 
@@ -54,6 +52,14 @@ def test_read_pages_exact_bytes(idle):
     assert body.endswith(b"}\n\n]")
     # The query is not part of the path.
     assert idle.request("GET", "/local/tallyo/status", "x=1")[0] == 200
+    # The header lines are logged without their line ends: one record, one log line.
+    headers = [m for _, _, m in idle.records() if m.startswith("Writing ")]
+    assert set(headers) == {"Writing content: 'Content-Type: application/json'",
+                            "Writing status: 'Status: 200 OK'"}, headers
+    assert "Writing status: 'Status: 200 OK'\ntallyo: " in idle.log()
+    # The reply is logged without its last line end too.
+    assert ("Reply: '{\"status\": \"not_present\", \"manifest_state\": \"missing\"}'\n"
+            "tallyo: ") in idle.log()
 
 
 def test_not_found_is_plain_and_empty(idle):
@@ -73,6 +79,8 @@ def test_not_found_is_plain_and_empty(idle):
         assert (code, ctype, body) == (404, "text/plain", b""), (method, path)
     # Nothing was queued by the refused commands.
     assert "Got task" not in idle.log()
+    assert "Writing content: 'Content-Type: text/plain'" in idle.log()
+    assert "Writing status: 'Status: 404 Not Found'" in idle.log()
     assert "No matching page found, returning 404" in idle.log()
 
 

@@ -5,8 +5,6 @@ import re
 import time
 import urllib.parse
 
-import pytest
-
 from conftest import PACKAGE_NAME, package, wait_for
 
 TOO_MANY = b'{"status": "Too many jobs queued."}\n'
@@ -110,6 +108,12 @@ def test_three_command_shapes_and_masked_password(camera):
                         proxy_password="s3cret")
     assert got == [CURL + "-x 'proxy.example:3128'" + tail]
     c.wait_status("download_failed")
+
+    # User name and password without a proxy URL: no proxy, as with stored settings.
+    got = download_with(c, proxy_url="", proxy_username="bob", proxy_password="s3cret")
+    assert got == [CURL + tail]
+    c.wait_status("download_failed")
+    assert c.param("root.Tallyo.ProxyUsername") == "bob"
 
     got = download_with(c, unrelated="1")
     assert got == [CURL + tail]

@@ -2,9 +2,8 @@
 # switch, the package-removal call and the sensor parameters.
 import os
 import signal
-import subprocess
 
-from conftest import PKG_DIR, PYTHON, make_package, package, wait_for
+from conftest import PKG_DIR, make_package, package, wait_for
 
 SPAWN_ENV = {"RUNNING_ON_TARGET": "y", "LD_LIBRARY_PATH": ".:/",
              "PYTHONPATH": "python-site-packages"}
@@ -23,6 +22,10 @@ def test_spawn_contract_with_default_arguments(camera):
     assert os.path.realpath(rec["cwd"]) == os.path.realpath(c.path(PKG_DIR))
     assert rec["site_import"] is not None  # PYTHONPATH reached python-site-packages
     log = c.log()
+    # The external commands speak in the log, each with its status.
+    assert "killall: pyrun: no process found\n" in log
+    assert "killall exited with status 1\n" in log
+    assert "mkdir exited with status 0\n" in log
     assert "Using default arguments (3)" in log
     assert "runtime_argv[1] = 'app.py'" in log
     assert "runtime_argv[3] = '1000'" in log

@@ -52,6 +52,7 @@ struct Record {
     std::mutex m;
     std::vector<int> order;
     std::string thread_name;
+    size_t stack_size = 0;
 };
 
 struct Step {
@@ -64,9 +65,16 @@ void record_step(gpointer p)
     auto *s = static_cast<Step *>(p);
     char name[32] = {};
     pthread_getname_np(pthread_self(), name, sizeof name);
+    pthread_attr_t attr;
+    size_t stack = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstacksize(&attr, &stack);
+        pthread_attr_destroy(&attr);
+    }
     std::lock_guard<std::mutex> lock(s->record->m);
     s->record->order.push_back(s->n);
     s->record->thread_name = name;
+    s->record->stack_size = stack;
     delete s;
 }
 
@@ -90,6 +98,20 @@ TEST(Worker, FourthWaitingTaskIsRefused)
     EXPECT_EQ(w, nullptr);
     EXPECT_EQ(rec.order, (std::vector<int>{0, 1, 2}));
     EXPECT_EQ(rec.thread_name, "Api-worker");
+    // A modest stack of its own, not the process default of megabytes.
+    EXPECT_GE(rec.stack_size, 128u * 1024);
+    EXPECT_LE(rec.stack_size, 512u * 1024);
+}
+
+TEST(Worker, LongNamesAreCutForTheThreadOnly)
+{
+    ASSERT_TRUE(tick_set);
+    Worker *w = create_worker("Api-worker-with-a-long-name");
+    ASSERT_NE(w, nullptr);
+    Record rec;
+    ASSERT_EQ(add_worker_task(w, "Step", record_step, new Step{&rec, 1}), 1);
+    destroy_worker(&w);
+    EXPECT_EQ(rec.thread_name, "Api-worker-with");
 }
 
 TEST(Worker, ConcurrentAddsRespectTheLimit)

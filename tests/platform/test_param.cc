@@ -34,7 +34,8 @@ class ParamTest : public ::testing::Test
     void SetUp() override
     {
         const char *tmp = std::getenv("TEST_TMPDIR");
-        root = fs::path(tmp ? tmp : "/nonexistent") /
+        // The registration cannot always pass TEST_TMPDIR: the build's scratch directory then.
+        root = fs::path(tmp ? tmp : ZENT_TEST_SCRATCH) /
                ("param-" + std::to_string(getpid()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(root);

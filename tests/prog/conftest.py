@@ -1,6 +1,7 @@
 # Fixtures for running the real promwright against the device stand-in: a fresh camera root,
 # an EEPROM image file and a transfer log per test.
 import os
+import pty
 import re
 import subprocess
 import time
@@ -72,6 +73,31 @@ class Head:
             self.log_path.unlink()
         return subprocess.Popen([str(PROMWRIGHT), *map(str, args)], env=self.env_for(faults),
                                 cwd=self.root, **kw)
+
+    def run_on_terminal(self, *args, faults=None, timeout=300):
+        """Runs with standard error on a pseudo-terminal, as an operator sees it; returns
+        (exit status, stdout text, what the terminal received on stderr)."""
+        master, slave = pty.openpty()
+        chunks = []
+        try:
+            p = self.spawn(*args, faults=faults, stdout=subprocess.PIPE, stderr=slave,
+                           text=True)
+            os.close(slave)
+            slave = -1
+            out, _ = p.communicate(timeout=timeout)
+            while True:
+                try:
+                    b = os.read(master, 65536)
+                except OSError:  # EIO once the last writer is gone
+                    break
+                if not b:
+                    break
+                chunks.append(b)
+        finally:
+            if slave >= 0:
+                os.close(slave)
+            os.close(master)
+        return p.returncode, out, b"".join(chunks).decode()
 
     # The image file as the stand-in keeps it (created erased when absent).
     def image(self) -> bytes:

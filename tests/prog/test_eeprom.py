@@ -187,6 +187,34 @@ def test_write_failing_at_chunk_n(head):
     assert img[80:] == b"\xff" * (65536 - 80)  # chunk 5 on never written
 
 
+def test_write_shows_progress_only_on_a_terminal(head):
+    payload = bytes(range(256)) * 2  # 33 chunks with the header
+    f = head.root / "in.bin"
+    f.write_bytes(payload)
+    rc, out, err = head.run_on_terminal("-d", f, "-p")
+    assert rc == 0, err
+    assert err.startswith("\rWriting EEPROM:   3% (1/33 chunks)\rWriting EEPROM:   6% (2/33")
+    assert err.endswith("\rWriting EEPROM: 100% (33/33 chunks)\r\n")
+    assert err.count("\r\n") == 1
+    assert out.endswith("Head_version = 0xffff\n")
+    # Small header writes (unit id) show nothing.
+    rc, out, err = head.run_on_terminal("-u", "ABCDEFGHIJ")
+    assert (rc, err) == (0, "")
+    assert head.image()[16:32] == ufm_header(size=512, unit_id=b"ABCDEFGHIJ")
+
+
+def test_write_failing_on_a_terminal_starts_its_errors_on_a_new_line(head):
+    payload = bytes(range(256)) * 2
+    f = head.root / "in.bin"
+    f.write_bytes(payload)
+    rc, out, err = head.run_on_terminal("-d", f, faults={"DEVSIM_FAIL_EEPROM_WRITE": 5})
+    assert rc == 16
+    assert err.endswith("\rWriting EEPROM:  12% (4/33 chunks)\r\n"
+                        f"ERR link_write_full: error (TIMEOUT): {TIMEOUT_TEXT}\r\n"
+                        f"ERR write_head_data: Error writing data file ({f})\r\n"), err
+    assert out.endswith("Unsuccesful\n")
+
+
 def test_write_failure_with_verify_still_reads_back(head):
     f = head.root / "in.bin"
     f.write_bytes(bytes(100))

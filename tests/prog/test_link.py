@@ -20,7 +20,10 @@ def test_missing_device(head):
     r = head.run("-p", faults={"DEVSIM_MISSING": 1})
     assert r.returncode == 15
     assert r.stdout == "Unsuccesful\n"  # "Failed to open" is progress output, not shown
-    assert r.stderr == "ERR main: Failed (15) to setup FPGA, aborting\n"
+    # Which device, and why, then the set-up failure.
+    assert r.stderr == ("ERR link_setup: Failed to open /dev/external_device: "
+                        "No such file or directory (2)\n"
+                        "ERR main: Failed (15) to setup FPGA, aborting\n")
     assert head.transfers() == []
 
 

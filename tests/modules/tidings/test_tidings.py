@@ -45,8 +45,11 @@ t.join(5)
 # An event that repeats the port's state still ends the wait, with the same word.
 t2, box2 = blocked_reader()
 until(lambda: ql.qlevent_sim_pending() == 0)
-ql.qlevent_sim_port_event(1, 1)
-t2.join(5)
+# A repeat sent before the reader has blocked wakes no one: send it until the reader returns.
+deadline = time.monotonic() + 5
+while t2.is_alive() and time.monotonic() < deadline:
+    ql.qlevent_sim_port_event(1, 1)
+    t2.join(0.05)
 lib.event_subscriber_cleanup()
 out(waiting=waiting, ticks=ticks > 50, word=box.get("word"), repeat=box2.get("word"))
 """)

@@ -163,6 +163,47 @@ def test_fixed_variants_built_by_the_build():
     assert key_file(old)["firmware.min_required"] == "6.60"
 
 
+def test_pipeline_variant_carries_the_modules():
+    archive = os.path.join(PACKAGES, "package-pipeline.tar.gz")
+    m = members(archive)
+    site = "package/python-site-packages/"
+    for name in ("_orvex_video.so", "stereo/_rectification.so", "stereo/_disparity.so",
+                 "stereo/_sievel.so"):
+        assert m[site + name].isfile() and m[site + name].size > 0, name
+        assert member_text(archive, site + name)[:4] == b"\x7fELF"
+    assert m[site + "stereo"].isdir()
+    assert member_text(archive, site + "stereo/__init__.py") == b""
+    assert member_text(archive, site + "pipeline.py") == open(
+        source_path("sim", "app", "pipeline.py"), "rb").read()
+    assert json.loads(member_text(archive, "package/app.conf"))["behaviour"] == "pipeline"
+
+
+def test_root_preload_and_environment_reach_the_application(tmp_path):
+    # The launcher gives the application three variables; the root's loader settings are
+    # added by the package's runtime, in the same process.
+    root = tmp_path / "cam"
+    # A library the sample never loads by itself, uninstrumented in every build.
+    lib = "libglib-2.0.so.0"
+    subprocess.run([PYTHON, MAKE_CAMERA_ROOT, str(root), "--install",
+                    os.path.join(PACKAGES, "package.tar.gz"), "--preload", lib,
+                    "--env", "SIM_FLAG=a=b c"], check=True)
+    assert (root / "etc" / "ld.so.preload").read_text() == lib + "\n"
+    assert (root / "etc" / "environment").read_text() == "SIM_FLAG=a=b c\n"
+    app = App(root, "app.py", ("--x",), runner="./pyrun")
+    try:
+        rec = app.record()
+        assert rec["env"] == dict(SPAWN_ENV, LD_PRELOAD=lib, SIM_FLAG="a=b c")
+        assert rec["pid"] == app.proc.pid
+        assert rec["pyrun_argv"] == ["./pyrun", "app.py", "--x"]
+        with open("/proc/%d/comm" % app.proc.pid) as f:
+            assert f.read().strip() == "pyrun"
+        with open("/proc/%d/maps" % app.proc.pid) as f:
+            assert "/libglib-2.0.so.0" in f.read()
+        assert app.out.wait("app: started pid=%d" % app.proc.pid)
+    finally:
+        app.close()
+
+
 def test_generator_options(tmp_path):
     a = make_pkg(tmp_path, "a.tar.gz", "--manifest", "none", "--no-update-sh", "--app-pyc")
     names = set(members(a))

@@ -97,8 +97,8 @@ std::vector<std::pair<std::size_t, std::size_t>> parts_of(const std::vector<char
         if (len_at == std::string_view::npos)
             break;
         std::size_t body_at = all.find("\r\n\r\n", len_at) + 4;
-        std::size_t end =
-            std::min(all.size(), body_at + std::strtoul(all.data() + len_at + 16, nullptr, 10));
+        std::size_t end = std::min<std::size_t>(
+            all.size(), body_at + std::strtoul(all.data() + len_at + 16, nullptr, 10));
         parts.emplace_back(pos, end - pos);
         pos = end;
     }

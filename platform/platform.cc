@@ -43,6 +43,25 @@ bool parse_date(const std::string &date, struct tm &tm)
     return true;
 }
 
+// Whether `now` lies before local midnight at the start of the build day. A day that time_t
+// cannot hold (past January 2038 where it is 32 bits, as on the camera) is compared by its
+// calendar date, so such a build date still counts as later than the clock.
+bool before_build_day(std::time_t now, struct tm built)
+{
+    const int year = built.tm_year, mon = built.tm_mon, mday = built.tm_mday;
+    const std::time_t midnight = std::mktime(&built);
+    if (midnight != static_cast<std::time_t>(-1))
+        return now < midnight;
+    struct tm today;
+    if (localtime_r(&now, &today) == nullptr)
+        return false;
+    if (today.tm_year != year)
+        return today.tm_year < year;
+    if (today.tm_mon != mon)
+        return today.tm_mon < mon;
+    return today.tm_mday < mday;
+}
+
 int insane()
 {
     zent_param_set_error(ERROR_SANE_CHECK);
@@ -83,8 +102,7 @@ ZENT_EXPORT int platform_check_sanity(void)
     struct tm built;
     if (date.empty() || !parse_date(date, built))
         return insane();
-    std::time_t midnight = std::mktime(&built);
-    if (now < midnight)
+    if (before_build_day(now, built))
         zent_param_set_error(ERROR_TIME_IS_WRONG);
     else
         zent_param_clear_error(ERROR_TIME_IS_WRONG);

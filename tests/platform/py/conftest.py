@@ -20,6 +20,9 @@ MAKE_ROOT = SOURCE / "sim" / "make-camera-root"
 CAMWEB = SOURCE / "sim" / "camweb" / "camweb.py"
 SHIM = os.environ.get("ZENT_SYSLOG_SHIM", "")
 PYTHON = "/usr/bin/python3"
+# The child that loads the module is the interpreter under test (under emulation, the
+# target's); the camera's tools and the web server stand-in keep the host's.
+MODULE_PYTHON = sys.executable
 
 sys.path.insert(0, str(SOURCE / "sim" / "tools"))
 import camera_tools  # noqa: E402
@@ -147,7 +150,7 @@ class Camera:
         preload = [p for p in (os.environ.get("ZENT_SANITIZER_PRELOAD"), SHIM) if p]
         e = self.env(SVC_MODULE=MODULE, ZENT_SYSLOG_RECORD=record, **env)
         e["LD_PRELOAD"] = ":".join(preload)
-        proc = subprocess.Popen([PYTHON, "-c", PRELUDE + textwrap.dedent(code)], env=e,
+        proc = subprocess.Popen([MODULE_PYTHON, "-c", PRELUDE + textwrap.dedent(code)], env=e,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                 cwd=self.root)
         return proc, record
@@ -159,7 +162,7 @@ class Camera:
         preload = [p for p in (os.environ.get("ZENT_SANITIZER_PRELOAD"), SHIM) if p]
         e = self.env(SVC_MODULE=MODULE, ZENT_SYSLOG_RECORD=record, **env)
         e["LD_PRELOAD"] = ":".join(preload)
-        proc = subprocess.run([PYTHON, "-c", PRELUDE + textwrap.dedent(code)], env=e,
+        proc = subprocess.run([MODULE_PYTHON, "-c", PRELUDE + textwrap.dedent(code)], env=e,
                               capture_output=True, text=True, timeout=timeout, cwd=self.root)
         log = record.read_text().splitlines() if record.exists() else []
         return Child(proc, log)

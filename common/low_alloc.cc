@@ -25,8 +25,8 @@ void *map_low(std::size_t len)
 {
 #ifdef MAP_32BIT
     // x86-64 places MAP_32BIT mappings in the first 2 GiB.
-    void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT,
-                   -1, 0);
+    void *p =
+        mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
     if (p != MAP_FAILED && reinterpret_cast<std::uintptr_t>(p) + len <= kLimit)
         return p;
     if (p != MAP_FAILED)

@@ -157,8 +157,8 @@ ZENT_EXPORT char *zent_param_get(const char *name)
         buf[0] = '\0';
         return buf;
     }
-    std::size_t len = value->size() < ZENT_PARAM_BUFFER_SIZE - 1 ? value->size()
-                                                                  : ZENT_PARAM_BUFFER_SIZE - 1;
+    std::size_t len =
+        value->size() < ZENT_PARAM_BUFFER_SIZE - 1 ? value->size() : ZENT_PARAM_BUFFER_SIZE - 1;
     std::memcpy(buf, value->data(), len);
     buf[len] = '\0';
     return buf;
@@ -240,7 +240,8 @@ ZENT_EXPORT char *gen_errors_page(void *arg, const char *query, int *len)
     (void)query;
     std::lock_guard<std::mutex> page(g_page_mutex);
     std::lock_guard<std::mutex> lock(g_registry_mutex);
-    std::size_t n = append(0, "{\"timestamp\":\"%d\",\"errors\":{", static_cast<int>(std::time(nullptr)));
+    std::size_t n =
+        append(0, "{\"timestamp\":\"%d\",\"errors\":{", static_cast<int>(std::time(nullptr)));
     bool first = true;
     for (const zent_error_t &e : errorset) {
         if (e.name == nullptr)

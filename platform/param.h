@@ -26,23 +26,23 @@ ZENT_EXPORT extern zent_error_t errorset[ZENT_ERRORSET_SIZE];
 
 /* Warning messages, named by their identifiers. Embedded double quotes carry a backslash so
  * that the text goes into JSON as it is. */
-#define ERROR_OLD_FIRMWARE                                                                      \
-    "Orvex firmware too old. Upgrade to 5.40 or newer to utilize the full image width.<br>Note " \
+#define ERROR_OLD_FIRMWARE                                                                         \
+    "Orvex firmware too old. Upgrade to 5.40 or newer to utilize the full image width.<br>Note "   \
     "that you have to reinstall stereo after upgrading firmware."
 #define GET_ZOOM_ERROR "Failed to get camera zoom value."
-#define SYS_PWD_ERROR                                                                         \
-    "Failed to get system admin account. Go to the <a href=\\\"rootpwd.html\\\">root account " \
+#define SYS_PWD_ERROR                                                                              \
+    "Failed to get system admin account. Go to the <a href=\\\"rootpwd.html\\\">root account "     \
     "page</a> to enter this."
 #define ERROR_SANE_CHECK "Sanity check failed. Could be that this model is not fully supported."
 #define ERROR_TIME_IS_WRONG "The time set on the camera is likley wrong. Please verify."
-#define ERROR_NO_NTP                                                                            \
-    "The camera is not configured to use NTP. This is highly recommended to make sure your time " \
+#define ERROR_NO_NTP                                                                               \
+    "The camera is not configured to use NTP. This is highly recommended to make sure your time "  \
     "settings are correct."
-#define ERROR_IMAGE_IS_ROTATED                                                                 \
-    "The image has been rotated or mirrored. This has no effect for the stereo but will display " \
+#define ERROR_IMAGE_IS_ROTATED                                                                     \
+    "The image has been rotated or mirrored. This has no effect for the stereo but will display "  \
     "the image wrong."
-#define ERROR_ZOOM_CHANGED                                                                        \
-    "It seems you have changed the camera zoom. <a href=\\\"API_OPERATOR_PATH?restart\\\">Click " \
+#define ERROR_ZOOM_CHANGED                                                                         \
+    "It seems you have changed the camera zoom. <a href=\\\"API_OPERATOR_PATH?restart\\\">Click "  \
     "here</a> to restart stereo."
 
 /* zent_param_set_error(ERROR_NO_NTP) registers the warning under its identifier's name. */

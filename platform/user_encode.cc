@@ -216,8 +216,14 @@ ZENT_EXPORT user_encode_t create_user_encode(int width, int height, int out_widt
             return nullptr;
         }
     }
-    const uint32_t encode[8] = {1, 0, 0, static_cast<uint32_t>(width),
-                                static_cast<uint32_t>(height), 0, ue->tab_dim_x, ue->tab_size};
+    const uint32_t encode[8] = {1,
+                                0,
+                                0,
+                                static_cast<uint32_t>(width),
+                                static_cast<uint32_t>(height),
+                                0,
+                                ue->tab_dim_x,
+                                ue->tab_size};
     std::memcpy(u->encode_request, encode, sizeof encode);
     return ue;
 }
@@ -285,8 +291,8 @@ ZENT_EXPORT void user_encode_frame(user_encode_t ue, int table, uint8_t *source,
     if (n != u->frame_bytes) {
         // The unit has no whole frame and will never finish it: do not wait for ever.
         int err = errno;
-        l_printf_file(__FILE__, LOG_ERR, "%s: frame write failed (%ld of %d bytes): %s\n",
-                      kDevice, static_cast<long>(n), u->frame_bytes,
+        l_printf_file(__FILE__, LOG_ERR, "%s: frame write failed (%ld of %d bytes): %s\n", kDevice,
+                      static_cast<long>(n), u->frame_bytes,
                       n < 0 ? std::strerror(err) : "short write");
         return;
     }

@@ -29,7 +29,8 @@ double module_rate(int w, int h, auto_fn autofill)
     long pairs = 0;
     unsigned sum = 0;
     const auto t0 = clk::now();
-    const auto end = t0 + std::chrono::duration_cast<clk::duration>(std::chrono::duration<double>(kSeconds));
+    const auto end =
+        t0 + std::chrono::duration_cast<clk::duration>(std::chrono::duration<double>(kSeconds));
     while (clk::now() < end) {
         frm_pair_t p = cap_get_stereo_frame(cam->left, cam->right);
         sum += cap_get_data(cam->left, p->left)[w * h / 2] + cap_get_data(cam->right, p->right)[7];
@@ -68,7 +69,8 @@ double floor_rate(int w, int h, auto_fn autofill)
     autofill(1, 1);
     long left = 0, right = 0;
     const auto t0 = clk::now();
-    const auto end = t0 + std::chrono::duration_cast<clk::duration>(std::chrono::duration<double>(kSeconds));
+    const auto end =
+        t0 + std::chrono::duration_cast<clk::duration>(std::chrono::duration<double>(kSeconds));
     while (clk::now() < end) {
         struct pollfd p[2] = {{l->fd, POLLIN, 0}, {r->fd, POLLIN, 0}};
         poll(p, 2, 50);
@@ -99,7 +101,8 @@ int main()
         return 1;
     }
     std::printf("stereo pairs per second, 25 buffers a side, driver refilling at once;\n"
-                "median of 5 interleaved runs of %.1f s each\n", kSeconds);
+                "median of 5 interleaved runs of %.1f s each\n",
+                kSeconds);
     std::printf("%-9s %12s %12s %10s %12s\n", "size", "module/s", "floor/s", "floor/mod",
                 "us per pair");
     for (auto [w, h] : {std::pair{320, 240}, std::pair{640, 480}}) {

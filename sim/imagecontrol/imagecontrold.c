@@ -136,8 +136,8 @@ static DBusMessage *answer_control(DBusMessage *call)
         ok = dbus_message_get_args(call, &err, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID);
         int m = ok ? parse_mode(name) : -1;
         if (ok && m < 0)
-            return dbus_message_new_error_printf(call, DBUS_ERROR_INVALID_ARGS,
-                                                 "unknown mode %s", name);
+            return dbus_message_new_error_printf(call, DBUS_ERROR_INVALID_ARGS, "unknown mode %s",
+                                                 name);
         if (ok)
             g.mode = (enum mode)m;
     } else if (strcmp(member, "SetDelay") == 0) {
@@ -147,8 +147,8 @@ static DBusMessage *answer_control(DBusMessage *call)
             g.delay_ms = ms;
     } else if (strcmp(member, "SetError") == 0) {
         const char *name = NULL, *message = NULL;
-        ok = dbus_message_get_args(call, &err, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING,
-                                   &message, DBUS_TYPE_INVALID);
+        ok = dbus_message_get_args(call, &err, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &message,
+                                   DBUS_TYPE_INVALID);
         if (ok) {
             snprintf(g.error_name, sizeof g.error_name, "%s", name);
             snprintf(g.error_message, sizeof g.error_message, "%s", message);
@@ -161,8 +161,8 @@ static DBusMessage *answer_control(DBusMessage *call)
     } else if (strcmp(member, "Quit") == 0) {
         g.quit = 1;
     } else {
-        return dbus_message_new_error_printf(call, DBUS_ERROR_UNKNOWN_METHOD,
-                                             "No method %s", member);
+        return dbus_message_new_error_printf(call, DBUS_ERROR_UNKNOWN_METHOD, "No method %s",
+                                             member);
     }
     if (!ok) {
         DBusMessage *r = dbus_message_new_error(call, DBUS_ERROR_INVALID_ARGS, err.message);
@@ -193,9 +193,9 @@ static DBusHandlerResult on_message(DBusConnection *conn, DBusMessage *msg, void
     } else if (dbus_message_is_method_call(msg, DBUS_INTERFACE_PROPERTIES, "Get")) {
         send_or_hold(conn, answer_get(msg));
     } else {
-        DBusMessage *r = dbus_message_new_error_printf(
-            msg, DBUS_ERROR_UNKNOWN_METHOD, "No method %s.%s", iface ? iface : "",
-            dbus_message_get_member(msg));
+        DBusMessage *r =
+            dbus_message_new_error_printf(msg, DBUS_ERROR_UNKNOWN_METHOD, "No method %s.%s",
+                                          iface ? iface : "", dbus_message_get_member(msg));
         dbus_connection_send(conn, r, NULL);
         dbus_message_unref(r);
     }

@@ -59,8 +59,8 @@ gboolean ql_parameter_get(QLParameter *handle, const gchar *name, gchar **value,
  * read-modify-write under the exclusive lock, the file replaced atomically (temporary file,
  * fsync, rename, fsync of the directory). A failed commit keeps the group in the handle for
  * the next synced write; ql_parameter_free drops writes never committed. */
-gboolean ql_parameter_set(QLParameter *handle, const gchar *name, const gchar *value,
-                          gboolean sync, GError **error);
+gboolean ql_parameter_set(QLParameter *handle, const gchar *name, const gchar *value, gboolean sync,
+                          GError **error);
 void ql_parameter_free(QLParameter *handle);
 
 /* Older interface: names with or without the "root." prefix. 0 is success, -1 failure

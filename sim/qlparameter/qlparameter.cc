@@ -73,7 +73,8 @@ bool injected_failure(const char *op, const char *name)
     std::size_t start = 0;
     while (start <= all.size()) {
         std::size_t end = all.find(',', start);
-        std::string item = all.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::string item =
+            all.substr(start, end == std::string::npos ? std::string::npos : end - start);
         std::string prefix = std::string(op) + ":";
         if (item.compare(0, prefix.size(), prefix) == 0) {
             std::string target = item.substr(prefix.size());

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <dirent.h>
-#include <cctype>
 #include <string>
 #include <vector>
 
@@ -71,15 +71,14 @@ TEST_P(CaptureFaults, UserEncodeNullOrWholeAndFreed)
 
 INSTANTIATE_TEST_SUITE_P(
     EveryDevice, CaptureFaults,
-    ::testing::Values(Fault{"DEVSIM_CAM_MISSING", "0,1"}, Fault{"DEVSIM_CAM_FAIL", "CAM_SET_TABLE"},
-                      Fault{"DEVSIM_CAM_FAIL", "CAM_SET_WINDOW"},
-                      Fault{"DEVSIM_CAM_FAIL", "CAM_ADD_BUFFER:4"},
-                      Fault{"DEVSIM_CAM_FAIL_MMAP", "3"}, Fault{"DEVSIM_UE_MISSING", "1"},
-                      Fault{"DEVSIM_UE_FAIL", "UE_SET_INPUT"}, Fault{"DEVSIM_UE_FAIL", "UE_MAP_CONTROL"},
-                      Fault{"DEVSIM_UE_FAIL", "UE_ALLOC_DATA"},
-                      Fault{"DEVSIM_UE_FAIL", "UE_ALLOC_TABLE:2"},
-                      Fault{"DEVSIM_UE_FAIL_MMAP", "1"}, Fault{"DEVSIM_UE_FAIL_MMAP", "4"},
-                      Fault{"DEVSIM_NONE", "1"}),
+    ::testing::Values(
+        Fault{"DEVSIM_CAM_MISSING", "0,1"}, Fault{"DEVSIM_CAM_FAIL", "CAM_SET_TABLE"},
+        Fault{"DEVSIM_CAM_FAIL", "CAM_SET_WINDOW"}, Fault{"DEVSIM_CAM_FAIL", "CAM_ADD_BUFFER:4"},
+        Fault{"DEVSIM_CAM_FAIL_MMAP", "3"}, Fault{"DEVSIM_UE_MISSING", "1"},
+        Fault{"DEVSIM_UE_FAIL", "UE_SET_INPUT"}, Fault{"DEVSIM_UE_FAIL", "UE_MAP_CONTROL"},
+        Fault{"DEVSIM_UE_FAIL", "UE_ALLOC_DATA"}, Fault{"DEVSIM_UE_FAIL", "UE_ALLOC_TABLE:2"},
+        Fault{"DEVSIM_UE_FAIL_MMAP", "1"}, Fault{"DEVSIM_UE_FAIL_MMAP", "4"},
+        Fault{"DEVSIM_NONE", "1"}),
     [](const ::testing::TestParamInfo<Fault> &p) {
         std::string n = std::string(p.param.var) + "_" + p.param.value;
         for (char &c : n)

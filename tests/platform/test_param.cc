@@ -5,17 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <syslog.h>
-#include <atomic>
-#include <ctime>
 #include <thread>
 #include <unistd.h>
 #include <vector>

@@ -10,7 +10,9 @@
 #include <memory>
 #include <new>
 
-#if defined(__GNUC__) && defined(__x86_64__)
+#include "wide_kernels.h"
+
+#ifdef ZENT_WIDE_KERNELS
 // x86-64 builds carry a second copy of the row loop compiled for AVX2 (the same source);
 // every other machine, the camera included, runs the portable copy alone.
 #define K5_WIDE_VARIANT 1
@@ -25,22 +27,6 @@ namespace
 // the machine has no vector unit.
 typedef int32_t v4si __attribute__((vector_size(16)));
 typedef uint8_t v4qu __attribute__((vector_size(4)));
-
-[[maybe_unused]] bool wide_variant()
-{
-#ifdef K5_WIDE_VARIANT
-    static const bool wide = [] {
-        const char *v = std::getenv("ZENT_PORTABLE_KERNELS");
-        if (v && *v && std::strcmp(v, "0") != 0)
-            return false;
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return wide;
-#else
-    return false;
-#endif
-}
 
 int32_t eighths(double v)
 {
@@ -156,7 +142,7 @@ ZENT_EXPORT void k5_scale_luma(const uint8_t *src, uint8_t *dst, const k5_filter
                                int src_stride, int x_step, int y_step, int x_start, int y_start,
                                const k5_point_t *grid, int table_stride, int margin)
 {
-    scale(wide_variant(),
+    scale(zent_wide_kernels(),
           {src, dst, out_width, out_rows, src_width, src_height, src_stride, x_step, y_step,
            x_start, y_start, grid, table_stride, margin},
           filter);
@@ -175,7 +161,7 @@ void k5_scale_luma_portable(const uint8_t *src, uint8_t *dst, const k5_filter_t 
 
 int k5_scale_wide(void)
 {
-    return wide_variant() ? 1 : 0;
+    return zent_wide_kernels() ? 1 : 0;
 }
 
 } // extern "C"

@@ -10,7 +10,9 @@
 
 #include "export.h"
 
-#if defined(__GNUC__) && defined(__x86_64__)
+#include "wide_kernels.h"
+
+#ifdef ZENT_WIDE_KERNELS
 /* x86-64 builds carry a second copy of the wide loops compiled for AVX2 (the same source);
  * every other machine, the camera included, runs the portable copy alone. */
 #define SPEEDUPS_WIDE_VARIANT 1
@@ -21,24 +23,6 @@
 
 namespace
 {
-
-/* Whether to run the AVX2 copies, decided once. ZENT_PORTABLE_KERNELS set to anything but
- * "" or "0" keeps the portable copies, so that both are tested on machines with AVX2. */
-[[maybe_unused]] bool wide_variant()
-{
-#ifdef SPEEDUPS_WIDE_VARIANT
-    static const bool wide = [] {
-        const char *v = std::getenv("ZENT_PORTABLE_KERNELS");
-        if (v && *v && std::strcmp(v, "0") != 0)
-            return false;
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return wide;
-#else
-    return false;
-#endif
-}
 
 /* Exact for every sum of three bytes (0 ... 765): the error of 21846/65536 against 1/3 stays
  * below 1/100 there, and the fraction of sum/3 never exceeds 2/3. */
@@ -231,7 +215,7 @@ extern "C" {
 ZENT_EXPORT void rgb_to_grey(unsigned char *grey, unsigned char *rgb, int n)
 {
 #ifdef SPEEDUPS_WIDE_VARIANT
-    if (wide_variant()) {
+    if (zent_wide_kernels()) {
         grey_wide(grey, rgb, n);
         return;
     }
@@ -273,7 +257,7 @@ ZENT_EXPORT void project_rgbimage_onto(int dst_width, int dst_height, unsigned c
     if (x0 >= x1 || y0 >= y1)
         return;
 #ifdef SPEEDUPS_WIDE_VARIANT
-    if (wide_variant()) {
+    if (zent_wide_kernels()) {
         project_wide(dst_width, dst, src_width, src_height, src, h, x0, x1, y0, y1);
         return;
     }

@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace devsim
 {
@@ -47,6 +49,12 @@ int copy_from_user(void *dst, uint64_t addr, size_t n);
 /* Level readiness of a descriptor: readable after set, not after clear. */
 void ready_set(int efd);
 void ready_clear(int efd);
+
+/* The drivers' settings from the environment: a variable's text ("" when unset), a number in
+ * C notation (the fallback when empty or malformed), a list without its empty items. */
+std::string env(const char *name);
+long parse_num(const std::string &s, long fallback);
+std::vector<std::string> split(const std::string &s, char sep);
 
 const char *err_name(int err);
 size_t page_size();

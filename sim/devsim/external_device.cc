@@ -97,39 +97,6 @@ const char *dev_name(uint32_t dev)
     return dev < DEV_COUNT ? names[dev] : "?";
 }
 
-long parse_num(const std::string &s, long fallback)
-{
-    if (s.empty())
-        return fallback;
-    char *end = nullptr;
-    errno = 0;
-    long v = std::strtol(s.c_str(), &end, 0);
-    if (errno != 0 || end == s.c_str() || *end != '\0')
-        return fallback;
-    return v;
-}
-
-std::string env(const char *name)
-{
-    const char *v = std::getenv(name);
-    return v ? std::string(v) : std::string();
-}
-
-std::vector<std::string> split(const std::string &s, char sep)
-{
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start <= s.size()) {
-        size_t pos = s.find(sep, start);
-        if (pos == std::string::npos)
-            pos = s.size();
-        if (pos > start)
-            out.push_back(s.substr(start, pos - start));
-        start = pos + 1;
-    }
-    return out;
-}
-
 long parse_dev(const std::string &s)
 {
     for (uint32_t d = 0; d < DEV_COUNT; d++)

@@ -69,24 +69,6 @@ const char *name_of(uint32_t request)
     return nullptr;
 }
 
-std::string env(const char *name)
-{
-    const char *v = std::getenv(name);
-    return v ? std::string(v) : std::string();
-}
-
-long parse_num(const std::string &s, long fallback)
-{
-    if (s.empty())
-        return fallback;
-    char *end = nullptr;
-    errno = 0;
-    long v = std::strtol(s.c_str(), &end, 0);
-    if (errno != 0 || end == s.c_str() || *end != '\0')
-        return fallback;
-    return v;
-}
-
 std::atomic<int> frames_done{0};
 
 enum class kind { control, data, table };

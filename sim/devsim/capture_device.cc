@@ -82,17 +82,6 @@ const char *name_of(uint32_t request)
     return nullptr;
 }
 
-std::string words_text(const uint32_t *w, int n)
-{
-    std::string s;
-    char b[16];
-    for (int i = 0; i < n; i++) {
-        std::snprintf(b, sizeof b, i ? ",%u" : "%u", w[i]);
-        s += b;
-    }
-    return s;
-}
-
 struct sensor_image {
     int width = 1920;
     int height = 1080;

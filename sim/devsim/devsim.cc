@@ -286,6 +286,17 @@ long parse_num(const std::string &s, long fallback)
     return v;
 }
 
+std::string words_text(const uint32_t *w, int n)
+{
+    std::string s;
+    char b[16];
+    for (int i = 0; i < n; i++) {
+        std::snprintf(b, sizeof b, i ? ",%u" : "%u", w[i]);
+        s += b;
+    }
+    return s;
+}
+
 void log_reopen()
 {
     const char *v = std::getenv("DEVSIM_LOG");

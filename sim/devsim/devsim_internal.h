@@ -56,6 +56,9 @@ std::string env(const char *name);
 long parse_num(const std::string &s, long fallback);
 std::vector<std::string> split(const std::string &s, char sep);
 
+/* A request block's words for the log: "w0,w1,...". */
+std::string words_text(const uint32_t *w, int n);
+
 const char *err_name(int err);
 size_t page_size();
 size_t page_round(size_t n);

@@ -123,17 +123,6 @@ struct ue_open {
     }
 };
 
-std::string words_text(const uint32_t *w, int n)
-{
-    std::string s;
-    char b[16];
-    for (int i = 0; i < n; i++) {
-        std::snprintf(b, sizeof b, i ? ",%u" : "%u", w[i]);
-        s += b;
-    }
-    return s;
-}
-
 void log_request(const char *name, const uint32_t *w, int n, long result, const char *why)
 {
     char res[32];

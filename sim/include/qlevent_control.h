@@ -23,7 +23,8 @@ int qlevent_sim_port_event(int port, int state);
 int qlevent_sim_subscriptions(char *buf, int size);
 int qlevent_sim_subscription_count(void);
 
-/* Events matched but not yet handed to a callback. */
+/* Events matched whose callback has not yet returned (queued, or in the callback): 0 means
+ * every event sent so far has been handled. */
 int qlevent_sim_pending(void);
 
 /* The older calls made in this process, one line each:

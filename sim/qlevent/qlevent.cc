@@ -73,6 +73,7 @@ std::vector<QLEventHandler *> g_handlers;
 guint g_next_sub = 1;
 unsigned g_next_handler = 1;
 std::deque<Pending> g_queue;
+int g_in_callback = 0; // taken off the queue, callback not yet returned
 bool g_dispatch_attached = false;
 
 // The listening socket, open while a handler exists.
@@ -225,8 +226,11 @@ gboolean dispatch_one(gpointer)
             g_dispatch_attached = false;
             return G_SOURCE_REMOVE;
         }
+        ++g_in_callback;
     }
     callback(id, event, user_data);
+    std::lock_guard<std::mutex> lock(g_lock);
+    --g_in_callback;
     return G_SOURCE_CONTINUE;
 }
 
@@ -711,7 +715,7 @@ QLEVENT_API int qlevent_sim_subscription_count(void)
 QLEVENT_API int qlevent_sim_pending(void)
 {
     std::lock_guard<std::mutex> lock(g_lock);
-    return static_cast<int>(g_queue.size());
+    return static_cast<int>(g_queue.size()) + g_in_callback;
 }
 
 QLEVENT_API int qlevent_sim_calls(char *buf, int size)

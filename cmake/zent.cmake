@@ -16,6 +16,7 @@ function(zent_add_gtest name)
     target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/cmake/sanitizer_defaults.c)
   endif()
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/common)
   if(A_LABELS)
     set(props LABELS "${A_LABELS}")
   else()
@@ -28,6 +29,16 @@ function(zent_add_gtest name)
     list(APPEND props ENVIRONMENT "${A_ENV}")
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+endfunction()
+
+# zent_record_syslog(<target>)
+# The test program's system log goes to the in-process recorder (tests/platform/
+# syslog_capture.h) instead of the host's logger.
+function(zent_record_syslog target)
+  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests/platform/syslog_capture.cc)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests/platform)
+  target_link_options(${target} PRIVATE
+                      -Wl,--wrap=openlog,--wrap=closelog,--wrap=vsyslog,--wrap=__vsyslog_chk,--wrap=syslog)
 endfunction()
 
 # zent_add_pytest(<name> <directory> [LABELS ...] [RESOURCE_LOCK ...] [ENV ...] [TIMEOUT s])

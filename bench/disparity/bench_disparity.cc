@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "bench_pair.h"
 #include "disparity.h"
 
 namespace
@@ -165,26 +166,8 @@ template <typename F, typename G> Medians median_ms(int reps, F &&fast, G &&ref)
     return {tf[tf.size() / 2], tr[tr.size() / 2]};
 }
 
-struct Pair {
-    std::vector<uint8_t> left, right;
-};
-
-// A textured pair whose true disparity drifts from 2 to 12 across the image.
-Pair make_pair(int w, int h)
-{
-    std::mt19937 gen(uint32_t(w * 7919 + h));
-    Pair p{std::vector<uint8_t>(w * h), std::vector<uint8_t>(w * h)};
-    for (auto &v : p.left)
-        v = uint8_t(gen() & 0xFF);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const int d = 2 + 10 * x / w;
-            const int src = x + d;
-            const int v = src < w ? p.left[y * w + src] : int(gen() & 0xFF);
-            p.right[y * w + x] = uint8_t(std::clamp(v + int(gen() % 7) - 3, 0, 255));
-        }
-    return p;
-}
+using bench_disparity::make_pair;
+using bench_disparity::Pair;
 
 void report(const char *what, int w, int h, double fast, double ref, bool same)
 {

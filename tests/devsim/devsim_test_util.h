@@ -3,6 +3,8 @@
 #ifndef DEVSIM_TEST_UTIL_H
 #define DEVSIM_TEST_UTIL_H
 
+#include "test_files.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -25,11 +27,8 @@ class ScratchTest : public ::testing::Test
   protected:
     void SetUp() override
     {
-        std::string tmpl = std::string(SCRATCH_DIR) + "/devsim.XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        ASSERT_NE(mkdtemp(buf.data()), nullptr);
-        dir_ = buf.data();
+        dir_ = test_files::make_scratch_dir(SCRATCH_DIR, "devsim");
+        ASSERT_FALSE(dir_.empty());
         log_ = dir_ + "/devsim.log";
         for (const char *v : {"DEVSIM_CAM_MISSING", "DEVSIM_CAM_FAIL", "DEVSIM_CAM_FAIL_MMAP",
                               "DEVSIM_CAM_SENSOR", "DEVSIM_UE_MISSING", "DEVSIM_UE_FAIL",
@@ -45,14 +44,7 @@ class ScratchTest : public ::testing::Test
         ASSERT_EQ(std::system(cmd.c_str()), 0);
     }
 
-    std::vector<std::string> log_lines() const
-    {
-        std::vector<std::string> out;
-        std::ifstream f(log_);
-        for (std::string line; std::getline(f, line);)
-            out.push_back(line);
-        return out;
-    }
+    std::vector<std::string> log_lines() const { return test_files::file_lines(log_); }
 
     int log_count(const std::string &needle) const
     {

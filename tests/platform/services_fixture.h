@@ -8,6 +8,7 @@
 #include "param.h"
 #include "qlparameter.h"
 #include "syslog_capture.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -72,14 +73,7 @@ class ServicesTest : public ::testing::Test
         ASSERT_EQ(param_set(name, value, 1), 0) << name;
     }
 
-    std::vector<std::string> calls() const
-    {
-        std::vector<std::string> lines;
-        std::ifstream in(trace);
-        for (std::string l; std::getline(in, l);)
-            lines.push_back(l);
-        return lines;
-    }
+    std::vector<std::string> calls() const { return test_files::file_lines(trace); }
     void forget_calls() { fs::remove(trace); }
 
     // Logged messages as "<priority> <text>".

@@ -304,10 +304,7 @@ TEST_F(CameraProps, MotorisedZoomIsDecidedByModelOrTheParameterLister)
             syslog_capture::clear();
             std::string first = std::to_string(zent_param_camera_has_tz7_zoom());
             std::string second = std::to_string(zent_param_camera_has_tz7_zoom());
-            int runs = 0;
-            std::ifstream in(own / "tmp/knobctl.calls");
-            for (std::string l; std::getline(in, l);)
-                ++runs;
+            const auto runs = test_files::file_lines(own / "tmp/knobctl.calls").size();
             std::string log;
             for (const std::string &m : logged())
                 log += "|" + m;

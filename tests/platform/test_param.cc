@@ -1,6 +1,7 @@
 // The parameter service against the parameter stand-in's real store, with the stand-in's call
 // trace showing which names reach the library, and the warning registry behind the errors page.
 #include "param.h"
+#include "services_fixture.h"
 #include "syslog_capture.h"
 
 #include <gtest/gtest.h>
@@ -25,48 +26,8 @@ namespace fs = std::filesystem;
 namespace
 {
 
-class ParamTest : public ::testing::Test
-{
-  protected:
-    fs::path root;
-    fs::path trace;
-
-    void SetUp() override
-    {
-        const char *tmp = std::getenv("TEST_TMPDIR");
-        // The registration cannot always pass TEST_TMPDIR: the build's scratch directory then.
-        root = fs::path(tmp ? tmp : ZENT_TEST_SCRATCH) /
-               ("param-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
-        fs::create_directories(root);
-        trace = root / "calls.log";
-        setenv("ZENT_ROOT", root.c_str(), 1);
-        setenv("QLPARAMETER_LOG", trace.c_str(), 1);
-        unsetenv("QLPARAMETER_FAIL");
-        while (zent_param_updated()) {
-        }
-        for (zent_error_t &e : errorset)
-            e.name = e.message = nullptr;
-        syslog_capture::clear();
-    }
-    void TearDown() override
-    {
-        unsetenv("QLPARAMETER_LOG");
-        unsetenv("QLPARAMETER_FAIL");
-        fs::remove_all(root);
-    }
-
-    std::vector<std::string> calls()
-    {
-        std::vector<std::string> lines;
-        std::ifstream in(trace);
-        for (std::string l; std::getline(in, l);)
-            lines.push_back(l);
-        return lines;
-    }
-    void forget_calls() { fs::remove(trace); }
-};
+// A fresh camera root, call trace, warning registry and system log for each case.
+using ParamTest = services_test::ServicesTest;
 
 TEST_F(ParamTest, ReadMapsApplicationNamesAndPassesFullNames)
 {

@@ -230,22 +230,16 @@ TEST(Restart, RebootsThreeSecondsLaterAndFallsBackToSbin)
         EXPECT_EQ(platform_restart(), 0);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
-    auto lines = [](const fs::path &f) {
-        std::vector<std::string> out;
-        std::ifstream in(f);
-        for (std::string l; std::getline(in, l);)
-            out.push_back(l);
-        return out;
-    };
+    using test_files::file_lines;
     auto deadline = started + std::chrono::seconds(20);
-    while ((lines(roots[0] / "tmp/reboot.calls").size() < 1 ||
-            lines(roots[1] / "tmp/reboot.calls").size() < 2) &&
+    while ((file_lines(roots[0] / "tmp/reboot.calls").size() < 1 ||
+            file_lines(roots[1] / "tmp/reboot.calls").size() < 2) &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2900));
-    EXPECT_EQ(lines(roots[0] / "tmp/reboot.calls"),
+    EXPECT_EQ(file_lines(roots[0] / "tmp/reboot.calls"),
               std::vector<std::string>{(roots[0] / "sbin/reboot ").string()});
-    EXPECT_EQ(lines(roots[1] / "tmp/reboot.calls"),
+    EXPECT_EQ(file_lines(roots[1] / "tmp/reboot.calls"),
               (std::vector<std::string>{(roots[1] / "sbin/reboot ").string(),
                                         (roots[1] / "sbin/reboot ").string()}));
     EXPECT_EQ(get_quit_signal(), 0);

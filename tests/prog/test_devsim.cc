@@ -2,6 +2,7 @@
 // write cycle, page wrap and persistence, control block, pass-through and descriptor table.
 #include "common.h"
 #include "ext_dev_abi.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -44,11 +45,8 @@ class Devsim : public ::testing::Test
   protected:
     void SetUp() override
     {
-        std::string tmpl = std::string(SCRATCH_DIR) + "/devsim.XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        ASSERT_NE(mkdtemp(buf.data()), nullptr);
-        dir_ = buf.data();
+        dir_ = test_files::make_scratch_dir(SCRATCH_DIR, "devsim");
+        ASSERT_FALSE(dir_.empty());
         eeprom_ = dir_ + "/eeprom.bin";
         for (const char *v :
              {"DEVSIM_MISSING", "DEVSIM_LINK_DOWN", "DEVSIM_FAIL_READ", "DEVSIM_FAIL_WRITE",

@@ -3,6 +3,7 @@
 // stream, every failure on request, and the call log byte for byte.
 #include "capture_sim.h"
 #include "capture_stream.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -93,11 +94,8 @@ class CaptureLib : public ::testing::Test
   protected:
     void SetUp() override
     {
-        std::string tmpl = std::string(SCRATCH_DIR) + "/capture.XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        ASSERT_NE(mkdtemp(buf.data()), nullptr);
-        dir_ = buf.data();
+        dir_ = test_files::make_scratch_dir(SCRATCH_DIR, "capture");
+        ASSERT_FALSE(dir_.empty());
         log_ = dir_ + "/capture.log";
         for (const char *v :
              {"CAPTURE_FAIL_OPEN", "CAPTURE_FAIL_FRAME", "CAPTURE_UNPACED", "CAPTURE_PAD_BYTES"})
@@ -114,14 +112,7 @@ class CaptureLib : public ::testing::Test
         std::string cmd = "rm -rf '" + dir_ + "'";
         ASSERT_EQ(std::system(cmd.c_str()), 0);
     }
-    std::vector<std::string> log_lines() const
-    {
-        std::vector<std::string> out;
-        std::ifstream f(log_);
-        for (std::string l; std::getline(f, l);)
-            out.push_back(l);
-        return out;
-    }
+    std::vector<std::string> log_lines() const { return test_files::file_lines(log_); }
     std::string dir_, log_;
     int frames_before_ = 0, streams_before_ = 0;
 };

@@ -2,6 +2,7 @@
 // shared with the driver through their header's state word, and left/right pairing.
 #include "capture.h"
 
+#include "frame_header.h"
 #include "log.h"
 #include "low_alloc.h"
 #include "param.h"
@@ -30,36 +31,18 @@ std::atomic<int> g_buffer_warnings{0};
 
 constexpr int kWaitMs = 50;
 
-// The driver writes the header while the application reads it: the state word orders the
-// frame's contents (acquire on read) and the hand-back after the last read (release).
-uint32_t header_word(const uint8_t *header, int offset)
-{
-    return std::atomic_ref<uint32_t>(
-               *reinterpret_cast<uint32_t *>(const_cast<uint8_t *>(header) + offset))
-        .load(std::memory_order_relaxed);
-}
-
-int32_t header_int(const uint8_t *header, int offset)
-{
-    return static_cast<int32_t>(header_word(header, offset));
-}
+using zent_frame::header_int;
+using zent_frame::header_word;
+using zent_frame::store_word;
 
 uint32_t load_state(const frm &f)
 {
-    return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(f.header + CAP_HDR_STATE))
-        .load(std::memory_order_acquire);
+    return zent_frame::load_state(f.header);
 }
 
 void store_state(frm &f, uint32_t state)
 {
-    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(f.header + CAP_HDR_STATE))
-        .store(state, std::memory_order_release);
-}
-
-void store_word(uint8_t *header, int offset, uint32_t value)
-{
-    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(header + offset))
-        .store(value, std::memory_order_relaxed);
+    zent_frame::store_state(f.header, state);
 }
 
 std::size_t mapping_length(const cap &c)
@@ -374,33 +357,12 @@ ZENT_EXPORT int find_oldest_frame(cap_t c)
 {
     if (c == nullptr)
         return -1;
-    int best = -1, ready = 0;
-    int32_t best_sec = 0, best_usec = 0;
-    auto scan = [&] {
-        ready = 0;
-        for (int i = 0; i < c->buffer_count; ++i) {
-            const frm &f = c->buffers[i];
-            if (!is_ready(f))
-                continue;
-            ++ready;
-            int32_t sec = header_int(f.header, CAP_HDR_CAPTURE_SEC);
-            int32_t usec = header_int(f.header, CAP_HDR_CAPTURE_USEC);
-            if (best < 0 || sec < best_sec || (sec == best_sec && usec < best_usec) ||
-                (sec == best_sec && usec == best_usec && i < best)) {
-                best = i;
-                best_sec = sec;
-                best_usec = usec;
-            }
-        }
-    };
-    // The driver fills while the scan runs: a lower slot read just before its frame landed
-    // can hide an older frame behind a newer one seen later in the same scan. Every frame
-    // older than the one found was complete before it, so a second look finds them all.
-    scan();
-    if (best >= 0)
-        scan();
-    c->filled_count = ready;
-    return best;
+    const zent_frame::Oldest oldest = zent_frame::find_oldest(c->buffer_count, [c](int i) {
+        const frm &f = c->buffers[i];
+        return is_ready(f) ? f.header : nullptr;
+    });
+    c->filled_count = oldest.ready;
+    return oldest.index;
 }
 
 ZENT_EXPORT frm_t cap_get_frame(cap_t c)

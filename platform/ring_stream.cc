@@ -3,6 +3,7 @@
 #include "ring_stream.h"
 
 #include "capture.h"
+#include "frame_header.h"
 #include "log.h"
 #include "low_alloc.h"
 
@@ -29,11 +30,6 @@ namespace
 
 // Messages of the capture side carry its source name.
 constexpr const char *kSource = "capture.c";
-
-std::atomic_ref<uint32_t> word(uint8_t *header, int offset)
-{
-    return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(header + offset));
-}
 
 bool valid_index(int index)
 {
@@ -91,23 +87,13 @@ int fail_open(rb_stream &s, int buffers, const char *path, const char *what)
     return -1;
 }
 
-int oldest_ready(rb_stream &s)
+zent_frame::Oldest oldest_ready(const rb_stream &s)
 {
-    int best = -1;
-    int32_t best_sec = 0, best_usec = 0;
-    for (int k = 0; k < RB_BUFFERS; ++k) {
-        if (s.in_use[k] ||
-            word(s.header[k], CAP_HDR_STATE).load(std::memory_order_acquire) != CAP_STATE_FILLED)
-            continue;
-        auto sec = static_cast<int32_t>(word(s.header[k], CAP_HDR_CAPTURE_SEC).load());
-        auto usec = static_cast<int32_t>(word(s.header[k], CAP_HDR_CAPTURE_USEC).load());
-        if (best < 0 || sec < best_sec || (sec == best_sec && usec < best_usec)) {
-            best = k;
-            best_sec = sec;
-            best_usec = usec;
-        }
-    }
-    return best;
+    return zent_frame::find_oldest(RB_BUFFERS, [&s](int k) -> const uint8_t * {
+        if (s.in_use[k] || zent_frame::load_state(s.header[k]) != CAP_STATE_FILLED)
+            return nullptr;
+        return s.header[k];
+    });
 }
 
 } // namespace
@@ -166,8 +152,9 @@ ZENT_EXPORT int UNOFFICIAL_rb_open_stream(int index, int width, int height, int 
         if (map == MAP_FAILED)
             return fail_open(s, k + 1, path, "mapping a buffer");
         s.header[k] = static_cast<uint8_t *>(map);
-        word(s.header[k], CAP_HDR_CHANNEL_TAG).store(static_cast<uint32_t>(index) * 256u);
-        word(s.header[k], CAP_HDR_STATE).store(CAP_STATE_DRIVER, std::memory_order_release);
+        zent_frame::store_word(s.header[k], CAP_HDR_CHANNEL_TAG,
+                               static_cast<uint32_t>(index) * 256u);
+        zent_frame::store_state(s.header[k], CAP_STATE_DRIVER);
     }
     return 0;
 }
@@ -185,11 +172,12 @@ ZENT_EXPORT rb_frame UNOFFICIAL_rb_request_frame(int index)
         // Nothing can come while the application holds every buffer.
         if (held == RB_BUFFERS)
             return no_frame();
-        int k = oldest_ready(s);
-        if (k >= 0) {
+        const zent_frame::Oldest oldest = oldest_ready(s);
+        if (oldest.index >= 0) {
+            const int k = oldest.index;
             rb_frame &f = s.frame[k];
-            f.sec = static_cast<int32_t>(word(s.header[k], CAP_HDR_CAPTURE_SEC).load());
-            f.usec = static_cast<int32_t>(word(s.header[k], CAP_HDR_CAPTURE_USEC).load());
+            f.sec = oldest.sec;
+            f.usec = oldest.usec;
             f.data = s.header[k] + CAP_HEADER_SIZE;
             s.in_use[k] = 1;
             return f;
@@ -217,7 +205,7 @@ ZENT_EXPORT void UNOFFICIAL_rb_return_frame(int index, rb_frame frame)
     if (!s.in_use[frame.index])
         return;
     s.in_use[frame.index] = 0;
-    word(s.header[frame.index], CAP_HDR_STATE).store(CAP_STATE_DRIVER, std::memory_order_release);
+    zent_frame::store_state(s.header[frame.index], CAP_STATE_DRIVER);
 }
 
 ZENT_EXPORT int UNOFFICIAL_rb_close_stream(int index)

@@ -24,15 +24,11 @@ void store_code(int *error_code, int code)
 // success with an absent value.
 int finish(gboolean ok, GError *error, int *error_code, int fallback_code)
 {
-    if (ok) {
-        if (error != nullptr)
-            g_error_free(error);
-        return 1;
-    }
-    store_code(error_code, error != nullptr ? error->code : fallback_code);
+    if (!ok)
+        store_code(error_code, error != nullptr ? error->code : fallback_code);
     if (error != nullptr)
         g_error_free(error);
-    return 0;
+    return ok ? 1 : 0;
 }
 
 } // namespace

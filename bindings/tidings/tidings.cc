@@ -28,7 +28,6 @@ std::mutex g_manage;
 GMainLoop *main_loop = nullptr;
 pthread_t event_thread;
 QLEventHandler *event_handler = nullptr;
-guint subscriptions[kPorts];
 
 void on_port_event(guint, QLEvent *event, gpointer)
 {
@@ -67,8 +66,10 @@ gboolean quit_loop(gpointer loop)
     return G_SOURCE_REMOVE;
 }
 
-bool subscribe_port(QLEventHandler *handler, int port, guint *id)
+// Freeing the handler ends its subscriptions, so their ids are not kept.
+bool subscribe_port(QLEventHandler *handler, int port)
 {
+    guint id;
     QLEventKeyValueSet *set = ql_event_key_value_set_new();
     if (set == nullptr)
         return false;
@@ -78,7 +79,7 @@ bool subscribe_port(QLEventHandler *handler, int port, guint *id)
                   "tnsorvex", "IO", QL_EVENT_VALUE_TYPE_STRING, "topic2", "tnsorvex", "Port",
                   QL_EVENT_VALUE_TYPE_STRING, "port", nullptr, &value, QL_EVENT_VALUE_TYPE_INT,
                   "state", nullptr, nullptr, QL_EVENT_VALUE_TYPE_BOOL, nullptr) &&
-              ql_event_handler_subscribe(handler, set, id, on_port_event, nullptr, nullptr);
+              ql_event_handler_subscribe(handler, set, &id, on_port_event, nullptr, nullptr);
     ql_event_key_value_set_free(set);
     return ok;
 }
@@ -110,7 +111,7 @@ extern "C" ZENT_EXPORT int event_subscriber_init(void)
     QLEventHandler *handler = ql_event_handler_new();
     bool ok = handler != nullptr;
     for (int port = 0; ok && port < kPorts; ++port)
-        ok = subscribe_port(handler, port, &subscriptions[port]);
+        ok = subscribe_port(handler, port);
     if (ok) {
         set_subscribed(true);
         ok = pthread_create(&event_thread, nullptr, run_loop, loop) == 0;

@@ -36,8 +36,8 @@ struct _QLEvent {
     _QLEventKeyValueSet set;
 };
 
+// Handlers are told apart by address only.
 struct _QLEventHandler {
-    unsigned number;
 };
 
 namespace
@@ -71,7 +71,6 @@ std::mutex g_lock;
 std::map<guint, Subscription> g_subs;
 std::vector<QLEventHandler *> g_handlers;
 guint g_next_sub = 1;
-unsigned g_next_handler = 1;
 std::deque<Pending> g_queue;
 int g_in_callback = 0; // taken off the queue, callback not yet returned
 bool g_dispatch_attached = false;
@@ -135,14 +134,21 @@ std::string run_dir()
     return zent_path("/run/qlevent");
 }
 
+// A line per live subscription: its id and its filter; called with g_lock held.
+std::string subscriptions_text_locked()
+{
+    std::string text;
+    for (const auto &[id, sub] : g_subs)
+        text += std::to_string(id) + " " + qlevent_wire::format(sub.filter, true) + "\n";
+    return text;
+}
+
 // Rewrites <pid>.subs; called with g_lock held.
 void write_subs_file_locked()
 {
     if (g_dir_fd < 0)
         return;
-    std::string text;
-    for (const auto &[id, sub] : g_subs)
-        text += std::to_string(id) + " " + qlevent_wire::format(sub.filter, true) + "\n";
+    const std::string text = subscriptions_text_locked();
     std::string tmp = g_subs_name + ".tmp";
     int fd = openat(g_dir_fd, tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
@@ -356,7 +362,8 @@ const Entry *find_entry(QLEventKeyValueSet *set, const gchar *key, const gchar *
     return nullptr;
 }
 
-bool getter_fails(const char *call, GError **error)
+// A call told to fail reports it through `error`.
+bool fails_on_request(const char *call, GError **error)
 {
     if (!should_fail(call))
         return false;
@@ -384,7 +391,6 @@ QLEVENT_API QLEventHandler *ql_event_handler_new(void)
         return nullptr;
     auto *handler = new QLEventHandler;
     std::lock_guard<std::mutex> lock(g_lock);
-    handler->number = g_next_handler++;
     g_handlers.push_back(handler);
     if (g_handlers.size() == 1)
         open_socket_locked();
@@ -432,11 +438,8 @@ QLEVENT_API void ql_event_key_value_set_free(QLEventKeyValueSet *set)
 QLEVENT_API gboolean ql_event_key_value_set_add_key_values(QLEventKeyValueSet *set, GError **error,
                                                            ...)
 {
-    if (should_fail("ql_event_key_value_set_add_key_values")) {
-        g_set_error(error, QL_EVENT_ERROR, QL_EVENT_ERROR_FAILED,
-                    "ql_event_key_value_set_add_key_values failed on request");
+    if (fails_on_request("ql_event_key_value_set_add_key_values", error))
         return FALSE;
-    }
     if (set == nullptr) {
         g_set_error(error, QL_EVENT_ERROR, QL_EVENT_ERROR_INVALID_ARG, "no set");
         return FALSE;
@@ -502,7 +505,7 @@ QLEVENT_API gboolean ql_event_key_value_set_get_integer(QLEventKeyValueSet *set,
                                                         const gchar *name_space, gint *value,
                                                         GError **error)
 {
-    if (getter_fails("ql_event_key_value_set_get_integer", error))
+    if (fails_on_request("ql_event_key_value_set_get_integer", error))
         return FALSE;
     const Entry *e = find_entry(set, key, name_space, QL_EVENT_VALUE_TYPE_INT, error);
     if (e == nullptr)
@@ -516,7 +519,7 @@ QLEVENT_API gboolean ql_event_key_value_set_get_boolean(QLEventKeyValueSet *set,
                                                         const gchar *name_space, gboolean *value,
                                                         GError **error)
 {
-    if (getter_fails("ql_event_key_value_set_get_boolean", error))
+    if (fails_on_request("ql_event_key_value_set_get_boolean", error))
         return FALSE;
     const Entry *e = find_entry(set, key, name_space, QL_EVENT_VALUE_TYPE_BOOL, error);
     if (e == nullptr)
@@ -555,11 +558,8 @@ QLEVENT_API gboolean ql_event_handler_subscribe(QLEventHandler *handler, QLEvent
                                                 QLEventSubscriptionCallback callback,
                                                 gpointer user_data, GError **error)
 {
-    if (should_fail("ql_event_handler_subscribe")) {
-        g_set_error(error, QL_EVENT_ERROR, QL_EVENT_ERROR_FAILED,
-                    "ql_event_handler_subscribe failed on request");
+    if (fails_on_request("ql_event_handler_subscribe", error))
         return FALSE;
-    }
     std::lock_guard<std::mutex> lock(g_lock);
     if (handler == nullptr || set == nullptr || callback == nullptr ||
         std::find(g_handlers.begin(), g_handlers.end(), handler) == g_handlers.end()) {
@@ -700,8 +700,7 @@ QLEVENT_API int qlevent_sim_subscriptions(char *buf, int size)
     std::string text;
     {
         std::lock_guard<std::mutex> lock(g_lock);
-        for (const auto &[id, sub] : g_subs)
-            text += std::to_string(id) + " " + qlevent_wire::format(sub.filter, true) + "\n";
+        text = subscriptions_text_locked();
     }
     return copy_out(text, buf, size);
 }

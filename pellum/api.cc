@@ -40,13 +40,17 @@ gsize fitted_length(int written, gsize capacity)
     return static_cast<gsize>(written) < capacity ? static_cast<gsize>(written) : capacity - 1;
 }
 
-// The length of a header line without its line ends, so that its log line stays one line.
-static int without_line_ends(const char *line)
+// The length of a text without its trailing line ends, so that its log line stays one line.
+static int without_line_ends(const char *text, size_t n)
 {
-    size_t n = std::strlen(line);
-    while (n > 0 && (line[n - 1] == '\r' || line[n - 1] == '\n'))
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n'))
         --n;
     return static_cast<int>(n);
+}
+
+static int without_line_ends(const char *line)
+{
+    return without_line_ends(line, std::strlen(line));
 }
 
 static bool is_secret_key(const char *key)
@@ -167,10 +171,7 @@ extern "C" ZENT_EXPORT void generate_page(const gchar *path, const gchar *method
         write_content_type(out, page->content_type);
         write_status(out, status);
         // The reply's own last line end would leave a lone quote on a log line of its own.
-        gsize shown = size;
-        while (shown > 0 && (page_buffer[shown - 1] == '\n' || page_buffer[shown - 1] == '\r'))
-            --shown;
-        syslog(LOG_DEBUG, "Reply: '%.*s'", static_cast<int>(shown), page_buffer);
+        syslog(LOG_DEBUG, "Reply: '%.*s'", without_line_ends(page_buffer, size), page_buffer);
         for (gsize i = 0; i < size; ++i) {
             GError *error = nullptr;
             if (!g_data_output_stream_put_byte(out, static_cast<guchar>(page_buffer[i]), nullptr,

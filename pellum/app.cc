@@ -435,22 +435,19 @@ extern "C" ZENT_EXPORT int install(void)
     const std::string command = zent_shell_quote(zent_path(PACKAGE_DIR "update.sh")) +
                                 " || tar -xvf " + zent_shell_quote(zent_path(PACKAGE_ARCHIVE)) +
                                 " -C " + zent_shell_quote(zent_path("/usr/local/packages/tallyo"));
-    if (run_shell(command.c_str(), "install") != 0) {
+    const bool unpacked = run_shell(command.c_str(), "install") == 0;
+    if (!unpacked) {
         set_application_state("install", INSTALL_FAILED);
         // The unpack failed after the application was stopped: what is installed still
         // runs, so the service comes back rather than staying down until the next install.
-        if (was_running && file_exists(zent_path(PACKAGE_DIR "/./pyrun"))) {
-            syslog(LOG_WARNING, "Install failed, restarting the installed application.");
-            set_application_state("install", PACKAGE_INSTALLED);
-            add_timeouts();
-            start_app();
-        }
-        return 0;
+        if (!was_running || !file_exists(zent_path(PACKAGE_DIR "/./pyrun")))
+            return 0;
+        syslog(LOG_WARNING, "Install failed, restarting the installed application.");
     }
     set_application_state("install", PACKAGE_INSTALLED);
     add_timeouts();
     start_app();
-    return 1;
+    return unpacked ? 1 : 0;
 }
 
 extern "C" ZENT_EXPORT void install_package(void)

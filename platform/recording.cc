@@ -54,12 +54,11 @@ std::string part_header(const char *type, std::size_t length)
     return buf;
 }
 
-// Writes a whole part and pushes it to the file, so that a failure shows at once. A part
-// that cannot be written whole is taken back out: the file always ends with complete parts.
-bool write_part(FILE *f, const char *type, const void *body, std::size_t length)
+// Writes a whole part (its header `head`, then the body) at `start`, the file's position, and
+// pushes it to the file, so that a failure shows at once. A part that cannot be written whole
+// is taken back out: the file always ends with complete parts.
+bool write_part(FILE *f, long start, const std::string &head, const void *body, std::size_t length)
 {
-    const std::string head = part_header(type, length);
-    const long start = std::ftell(f);
     if (std::fwrite(head.data(), 1, head.size(), f) == head.size() &&
         (length == 0 || std::fwrite(body, 1, length, f) == length) && std::fflush(f) == 0)
         return true;
@@ -70,6 +69,21 @@ bool write_part(FILE *f, const char *type, const void *body, std::size_t length)
     }
     std::clearerr(f);
     return false;
+}
+
+bool write_part(FILE *f, const char *type, const void *body, std::size_t length)
+{
+    return write_part(f, std::ftell(f), part_header(type, length), body, length);
+}
+
+void close_slot(pthread_mutex_t *lock, FILE **slot)
+{
+    pthread_mutex_lock(lock);
+    if (*slot != nullptr) {
+        std::fclose(*slot);
+        *slot = nullptr;
+    }
+    pthread_mutex_unlock(lock);
 }
 
 double monotonic_seconds()
@@ -143,12 +157,12 @@ bool record_frame(local_mjpg_record_t &r, const void *data, std::size_t size)
     if (f == nullptr) {
         go_on = false; // the caller stopped the recording
     } else {
-        long pos = std::ftell(f);
-        const std::size_t head = part_header(kMediaType, size).size();
+        const long pos = std::ftell(f);
+        const std::string head = part_header(kMediaType, size);
         // The file stays within the limit: a part that would cross it is not written.
-        const bool fits = pos >= 0 && static_cast<unsigned long>(pos) + head + size <=
+        const bool fits = pos >= 0 && static_cast<unsigned long>(pos) + head.size() + size <=
                                           static_cast<unsigned long>(ZENT_RECORDING_MAX_BYTES);
-        if (!fits || !write_part(f, kMediaType, data, size)) {
+        if (!fits || !write_part(f, pos, head, data, size)) {
             long at = std::ftell(f);
             l_printf_file(kSource, LOG_DEBUG, "Aborting recording after %d bytes.",
                           static_cast<int>(at >= 0 ? at : pos));
@@ -197,12 +211,7 @@ ZENT_EXPORT void *main_local_mjpg_record(void *arg)
             break;
     }
     capture_close_stream(stream);
-    pthread_mutex_lock(rec->lock);
-    if (*rec->file_slot != nullptr) {
-        std::fclose(*rec->file_slot);
-        *rec->file_slot = nullptr;
-    }
-    pthread_mutex_unlock(rec->lock);
+    close_slot(rec->lock, rec->file_slot);
     if (timed)
         upload_recording();
     running_flag(*rec).store(0);
@@ -257,12 +266,7 @@ ZENT_EXPORT int start_local_mjpg_record(FILE **file_slot, pthread_mutex_t *lock,
     if (err != 0) {
         l_printf_file(kSource, LOG_ERR, "Cannot start the recording thread: %s\n",
                       std::strerror(err));
-        pthread_mutex_lock(lock);
-        if (*file_slot != nullptr) {
-            std::fclose(*file_slot);
-            *file_slot = nullptr;
-        }
-        pthread_mutex_unlock(lock);
+        close_slot(lock, file_slot);
         running_flag(g_record).store(0);
         return 1;
     }

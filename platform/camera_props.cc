@@ -56,14 +56,13 @@ const char *cached(CachedText &c)
     std::lock_guard<std::mutex> lock(g_cache_mutex);
     if (c.text != nullptr)
         return c.text;
-    char *value = nullptr;
-    if (param_get(c.param, &value) != 0 || value == nullptr) {
+    const std::optional<std::string> value = zent_param_library_get(c.param);
+    if (!value) {
         l_printf_file(kSource, LOG_DEBUG, "%s", c.fail_message);
         g_empty[0] = '\0';
         return g_empty;
     }
-    c.text = strdup(value);
-    param_free(value);
+    c.text = strdup(value->c_str());
     if (c.text == nullptr) {
         g_empty[0] = '\0';
         return g_empty;
@@ -83,11 +82,8 @@ void drop(char *&text)
 const char *buffered(const char *param, char *buf, std::size_t size)
 {
     std::memset(buf, 0, size);
-    char *value = nullptr;
-    if (param_get(param, &value) != 0 || value == nullptr)
-        return buf;
-    std::snprintf(buf, size, "%s", value);
-    param_free(value);
+    if (const std::optional<std::string> value = zent_param_library_get(param))
+        std::snprintf(buf, size, "%s", value->c_str());
     return buf;
 }
 
@@ -95,13 +91,10 @@ int set_if_changed(const char *param, const char *value)
 {
     if (value == nullptr)
         return 1;
-    char *current = nullptr;
-    if (param_get(param, &current) == 0 && current != nullptr) {
-        bool same = std::strcmp(current, value) == 0;
-        param_free(current);
-        if (same)
-            return 0;
-    }
+    // An unreadable setting is written.
+    const std::optional<std::string> current = zent_param_library_get(param);
+    if (current && *current == value)
+        return 0;
     if (param_set(param, value, 1) != 0)
         return 1;
     set_params_updated();
@@ -180,9 +173,8 @@ std::string camera_url(const std::string &host, const char *path)
 // The package's curl with the camera account, against the camera's own address.
 std::string curl_command(const char *path)
 {
-    std::string user = zent_props::account_name() + ":" + zent_props::account_password();
-    return zent_cmd::package_curl() + " -k -L -f --user " + zent_shell_quote(user) + " " +
-           camera_url(zent_param_get_ip(), path);
+    return zent_cmd::camera_curl(zent_props::account_name() + ":" + zent_props::account_password(),
+                                 zent_param_get_ip(), path);
 }
 
 } // namespace
@@ -193,6 +185,12 @@ namespace zent_cmd
 std::string package_curl()
 {
     return zent_shell_quote(zent_path(std::string(kPackageDir) + "curl"));
+}
+
+std::string camera_curl(const std::string &user_password, const std::string &host, const char *path)
+{
+    return package_curl() + " -k -L -f --user " + zent_shell_quote(user_password) + " " +
+           camera_url(host, path);
 }
 
 void strip_trailing(std::string &text)
@@ -216,26 +214,25 @@ void current_size(int *width, int *height)
 // The camera account comes from the settings the hosted-video set-up (or the web interface)
 // stores; it is cached once known and dropped with the other camera texts.
 // Copies: another thread's zent_param_cleanup may drop the cached text meanwhile.
-std::string account_name()
+static std::string cached_setting(char *&slot, const char *name)
 {
     std::lock_guard<std::mutex> lock(g_cache_mutex);
-    if (g_account_name == nullptr) {
-        const char *v = zent_param_get("Environment.SysAccount");
+    if (slot == nullptr) {
+        const char *v = zent_param_get(name);
         if (v[0] != '\0')
-            g_account_name = strdup(v);
+            slot = strdup(v);
     }
-    return g_account_name != nullptr ? g_account_name : "";
+    return slot != nullptr ? slot : "";
+}
+
+std::string account_name()
+{
+    return cached_setting(g_account_name, "Environment.SysAccount");
 }
 
 std::string account_password()
 {
-    std::lock_guard<std::mutex> lock(g_cache_mutex);
-    if (g_account_password == nullptr) {
-        const char *v = zent_param_get("Environment.SysPwd");
-        if (v[0] != '\0')
-            g_account_password = strdup(v);
-    }
-    return g_account_password != nullptr ? g_account_password : "";
+    return cached_setting(g_account_password, "Environment.SysPwd");
 }
 
 void drop_caches()
@@ -317,12 +314,7 @@ ZENT_EXPORT zent_version *zent_param_get_firmware_version(void)
     std::lock_guard<std::mutex> lock(g_firmware_mutex);
     if (!zent_version_is_empty(&g_firmware))
         return &g_firmware;
-    char *value = nullptr;
-    std::string text;
-    if (param_get("root.Properties.Firmware.Version", &value) == 0 && value != nullptr) {
-        text = value;
-        param_free(value);
-    }
+    std::string text = zent_param_library_get("root.Properties.Firmware.Version").value_or("");
     std::size_t skip = text.find_first_not_of('.');
     text = skip == std::string::npos ? std::string() : text.substr(skip);
     if (text.empty()) {

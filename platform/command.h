@@ -51,6 +51,11 @@ class Command
 // The package's own curl, by its camera path.
 std::string package_curl();
 
+// The package's curl fetching `path` from the camera's web server at `host` as the account
+// "user:password"; every value one quoted word.
+std::string camera_curl(const std::string &user_password, const std::string &host,
+                        const char *path);
+
 // Strips trailing line breaks, carriage returns and blanks in place.
 void strip_trailing(std::string &text);
 

@@ -59,17 +59,6 @@ std::optional<std::string> stereo_name(const std::string &name)
     return full;
 }
 
-// The library's full value, or nothing when it cannot be read.
-std::optional<std::string> library_get(const std::string &full)
-{
-    char *value = nullptr;
-    if (param_get(full.c_str(), &value) != 0 || value == nullptr)
-        return std::nullopt;
-    std::string v(value);
-    param_free(value);
-    return v;
-}
-
 int set_value(const char *name, const char *value, bool mark_updated)
 {
     if (name == nullptr || value == nullptr)
@@ -81,7 +70,7 @@ int set_value(const char *name, const char *value, bool mark_updated)
         return v.empty() ? 0 : 1;
     // Judge "unchanged" on the parameter that is written, with its whole value.
     // A setting that cannot be read counts as empty, as it reads.
-    if (library_get(*full).value_or("") == v)
+    if (zent_param_library_get(*full).value_or("") == v)
         return 0;
     if (param_set(full->c_str(), v.c_str(), 1) != 0)
         return 1;
@@ -152,7 +141,7 @@ ZENT_EXPORT char *zent_param_get(const char *name)
         }
         full = *s;
     }
-    std::optional<std::string> value = library_get(full);
+    std::optional<std::string> value = zent_param_library_get(full);
     if (!value) {
         buf[0] = '\0';
         return buf;
@@ -267,6 +256,16 @@ ZENT_EXPORT void zent_param_cleanup(void)
 }
 
 } // extern "C"
+
+std::optional<std::string> zent_param_library_get(const std::string &full)
+{
+    char *value = nullptr;
+    if (param_get(full.c_str(), &value) != 0 || value == nullptr)
+        return std::nullopt;
+    std::string v(value);
+    param_free(value);
+    return v;
+}
 
 std::mutex &zent_page_mutex()
 {

@@ -93,7 +93,13 @@ ZENT_EXPORT void zent_param_cleanup(void);
 }
 
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
+
+/* The parameter library's value of a full name as it stands, or nothing when it cannot be
+ * read. */
+std::optional<std::string> zent_param_library_get(const std::string &full);
 
 /* Serialises the writers of the page buffer (the errors page and the parameter pages). Taken
  * before the registry's own lock, never inside it. */

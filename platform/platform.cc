@@ -131,13 +131,17 @@ ZENT_EXPORT int platform_check_sanity(void)
 
     repair_capture_mode();
 
-    // Only positions actually read count: a failed read is no zoom change.
+    // Only positions actually read count: a failed read is no zoom change. The first one
+    // read is the position later ones are compared with.
     float zoom = 0.0f;
-    if (g_initial_zoom.load() == -1.0f && zent_props::optical_zoom(&zoom))
-        g_initial_zoom.store(zoom);
+    if (!zent_props::optical_zoom(&zoom))
+        return 0;
     float initial = g_initial_zoom.load();
-    if (initial != -1.0f && zent_props::optical_zoom(&zoom) &&
-        (zoom != initial || std::isnan(zoom)))
+    if (initial == -1.0f) {
+        g_initial_zoom.store(zoom);
+        initial = zoom;
+    }
+    if (zoom != initial || std::isnan(zoom))
         zent_param_set_error(ERROR_ZOOM_CHANGED);
     return 0;
 }

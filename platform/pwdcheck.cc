@@ -99,11 +99,9 @@ ZENT_EXPORT int pwdcheck(const char *user, const char *password)
 {
     if (user == nullptr || password == nullptr)
         return -1;
-    std::string url =
-        std::string("http://127.0.0.1:") + zent_param_get_boa_port() + "/operator/basic.shtml";
-    std::string command = zent_cmd::package_curl() + " -k -L -f --user " +
-                          zent_shell_quote(std::string(user) + ":" + password) + " " +
-                          zent_shell_quote(url) + " | dd bs=1";
+    const std::string command = zent_cmd::camera_curl(std::string(user) + ":" + password,
+                                                      "127.0.0.1", "/operator/basic.shtml") +
+                                " | dd bs=1";
     zent_cmd::Command cmd(command);
     if (!cmd.started())
         return -1;

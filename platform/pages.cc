@@ -150,33 +150,6 @@ bool is_identifier(std::string_view s)
     return true;
 }
 
-// The text after `key` up to the next '&' (or the end), searched from `from`; npos when
-// the key is absent. `end` receives where the value ends.
-std::size_t query_value(std::string_view q, std::string_view key, std::size_t from,
-                        std::string &value, std::size_t *end = nullptr)
-{
-    std::size_t at = q.find(key, from);
-    if (at == std::string_view::npos)
-        return at;
-    std::size_t start = at + key.size();
-    std::size_t stop = q.find('&', start);
-    if (stop == std::string_view::npos)
-        stop = q.size();
-    value.assign(q.substr(start, stop - start));
-    if (end != nullptr)
-        *end = stop;
-    return at;
-}
-
-char *reply(const char *text, int *len)
-{
-    char *page = zent_page_buffer();
-    int n = std::snprintf(page, ZENT_PAGE_BUFFER_SIZE, "%s", text);
-    if (len != nullptr)
-        *len = n;
-    return page;
-}
-
 // Writes every application setting, group by group, into the open outer object. False when
 // the line buffer cannot be had.
 bool write_settings(jprint_t *jp)
@@ -281,13 +254,13 @@ int build_allparams(const char *query)
 
     std::string variable;
     if (query != nullptr &&
-        query_value(query, "&variable=", 0, variable) != std::string_view::npos &&
+        zent_query_value(query, "&variable=", 0, variable) != std::string_view::npos &&
         is_identifier(variable))
         jprint_raw(&jp, ("var " + variable + " = ").c_str());
     jprint_begin_dict(&jp, nullptr);
     if (!write_settings(&jp)) {
         int n = 0;
-        reply("{}", &n);
+        zent_page_reply("{}", &n);
         return n;
     }
     jp.mode = 0;
@@ -309,14 +282,14 @@ char *set_pairs(void *arg, const char *query, int *len, bool commit)
 {
     std::lock_guard<std::mutex> lock(zent_page_mutex());
     if (arg == nullptr)
-        return reply("need number of args", len);
+        return zent_page_reply("need number of args", len);
     char *vbuf = static_cast<char *>(std::malloc(kMaxValue + 1));
     if (vbuf == nullptr)
-        return reply("malloc vbuf failed", len);
+        return zent_page_reply("malloc vbuf failed", len);
     int count = *static_cast<const int *>(arg);
     if (count < 0) {
         std::free(vbuf);
-        return reply("need number of args", len);
+        return zent_page_reply("need number of args", len);
     }
     std::string_view q = query != nullptr ? query : "";
     std::size_t pos = 0;
@@ -356,7 +329,7 @@ char *set_pairs(void *arg, const char *query, int *len, bool commit)
     if (commit)
         zent_param_set_ex(nullptr, nullptr, written ? 1 : 0);
     std::free(vbuf);
-    return reply("OK\n", len);
+    return zent_page_reply("OK\n", len);
 }
 
 } // namespace
@@ -389,10 +362,35 @@ ZENT_EXPORT char *gen_factorydefaults_page(void *arg, const char *query, int *le
     (void)query;
     std::lock_guard<std::mutex> lock(zent_page_mutex());
     param_factory_defaults();
-    return reply("OK\n", len);
+    return zent_page_reply("OK\n", len);
 }
 
 } // extern "C"
+
+std::size_t zent_query_value(std::string_view q, std::string_view key, std::size_t from,
+                             std::string &value, std::size_t *end)
+{
+    std::size_t at = q.find(key, from);
+    if (at == std::string_view::npos)
+        return at;
+    std::size_t start = at + key.size();
+    std::size_t stop = q.find('&', start);
+    if (stop == std::string_view::npos)
+        stop = q.size();
+    value.assign(q.substr(start, stop - start));
+    if (end != nullptr)
+        *end = stop;
+    return at;
+}
+
+char *zent_page_reply(const char *text, int *len)
+{
+    char *page = zent_page_buffer();
+    int n = std::snprintf(page, ZENT_PAGE_BUFFER_SIZE, "%s", text);
+    if (len != nullptr)
+        *len = n;
+    return page;
+}
 
 std::string zent_allparams_text()
 {

@@ -7,7 +7,9 @@
 #include "export.h"
 
 #ifdef __cplusplus
+#include <cstddef>
 #include <string>
+#include <string_view>
 extern "C" {
 #endif
 
@@ -33,6 +35,14 @@ ZENT_EXPORT char *gen_factorydefaults_page(void *arg, const char *query, int *le
 /* The all-parameters page as a private copy: for callers on other threads than the web
  * pages (the recording writes it into its file), which must not share the page buffer. */
 std::string zent_allparams_text();
+
+/* The text after `key` up to the next '&' (or the end) of a page query, searched from `from`;
+ * npos when the key is absent. `end` receives where the value ends. */
+std::size_t zent_query_value(std::string_view q, std::string_view key, std::size_t from,
+                             std::string &value, std::size_t *end = nullptr);
+
+/* `text` as the reply in the shared page buffer, whose mutex the caller holds. */
+char *zent_page_reply(const char *text, int *len);
 #endif
 
 #endif

@@ -7,6 +7,7 @@
 #include "camera_props.h"
 #include "command.h"
 #include "log.h"
+#include "pages.h"
 #include "param.h"
 #include "zent_root.h"
 
@@ -35,21 +36,6 @@ char g_empty[1];
 
 const char *const kTrue = "{\n\t\"success\" : true\n}";
 const char *const kFalse = "{\n\t\"success\" : false\n}";
-
-// The text after `key` up to the next '&', searched from `from`; false when absent.
-bool query_part(std::string_view q, std::string_view key, std::size_t from, std::string &value,
-                std::size_t &end)
-{
-    std::size_t at = q.find(key, from);
-    if (at == std::string_view::npos)
-        return false;
-    std::size_t start = at + key.size();
-    end = q.find('&', start);
-    if (end == std::string_view::npos)
-        end = q.size();
-    value.assign(q.substr(start, end - start));
-    return true;
-}
 
 // Letters drawn from the kernel's random source, without modulo bias.
 bool random_password(std::string &out)
@@ -120,22 +106,19 @@ ZENT_EXPORT char *pwdcheck_page(void *arg, const char *query, int *len)
     std::string_view q = query != nullptr ? query : "";
     std::string user, password;
     std::size_t end = 0;
-    bool have_user = query_part(q, "user=", 0, user, end);
+    const bool have_user = zent_query_value(q, "user=", 0, user, &end) != std::string_view::npos;
     if (!have_user) {
         l_printf_file(__FILE__, LOG_DEBUG, "Could not parse user string.");
         end = 0;
     }
-    bool have_password = query_part(q, "pass=", end, password, end);
+    const bool have_password =
+        zent_query_value(q, "pass=", end, password, &end) != std::string_view::npos;
     if (!have_password)
         l_printf_file(__FILE__, LOG_DEBUG, "Could not parse password string");
     bool ok = pwdcheck(have_user ? user.c_str() : nullptr,
                        have_password ? password.c_str() : nullptr) == 0;
     std::lock_guard<std::mutex> lock(zent_page_mutex());
-    char *page = zent_page_buffer();
-    int n = std::snprintf(page, ZENT_PAGE_BUFFER_SIZE, "%s", ok ? kTrue : kFalse);
-    if (len != nullptr)
-        *len = n;
-    return page;
+    return zent_page_reply(ok ? kTrue : kFalse, len);
 }
 
 ZENT_EXPORT int zent_param_get_using_hostra(void)
